@@ -1,0 +1,71 @@
+// The one process-wide record of the agent and the list type it holds.
+#pragma once
+
+#include <jvmti.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+// Ordered, growable list of owned texts; entries are only ever appended.
+struct StringList {
+    std::vector<std::string> items;
+
+    void append(std::string text) { items.push_back(std::move(text)); }
+    const std::string& at(std::size_t index) const { return items[index]; }
+    std::size_t size() const { return items.size(); }
+    bool empty() const { return items.empty(); }
+    void clear() {
+        items.clear();
+        items.shrink_to_fit();
+    }
+};
+
+struct AgentState {
+    jvmtiEnv* jvmti = nullptr;
+    jrawMonitorID monitor = nullptr;
+    std::string errorLogPath;  // empty: error lines go to standard error
+    std::string traceDir;
+    FILE* traceFile = nullptr;  // null: trace lines go to standard output
+    int32_t activationDepth = 0;
+    StringList objectLegend;
+    StringList methodLegend;
+    StringList filters;
+    StringList activations;
+    int32_t nextObjectId = 1;
+    int32_t nextMethodId = 1;
+    int32_t depth = 0;
+
+    // Next object tag to hand out; tags start at 1, 0 means untagged.
+    jlong nextTag = 1;
+    // Key -> identifier of methodLegend, so a lookup does not walk the list.
+    std::unordered_map<std::string, int32_t> methodIds;
+    // Reused by the event handlers for the method key and the trace line,
+    // so a recorded event does not allocate once the buffer has grown.
+    std::string lineBuffer;
+};
+
+// The one global pointer; null before load and after unload.
+extern AgentState* agentState;
+
+// Allocates the record with its creation values and sets the global pointer.
+AgentState* createAgentState();
+// Releases the record and sets the global pointer back to null.
+void destroyAgentState(AgentState* state);
+
+// Whether event handlers may touch the state. Set once load has finished,
+// cleared by unload before it writes the legends.
+bool isAgentLive();
+void setAgentLive(bool live);
+
+// A handler calls beginAgentCallback before it touches the state, the
+// monitor or the environment; false means the agent is no longer live and
+// the handler must return at once. A true result must be paired with
+// endAgentCallback. Unload waits for the callbacks in flight to end before
+// it releases anything they could read.
+bool beginAgentCallback();
+void endAgentCallback();
+int agentCallbacksInFlight();

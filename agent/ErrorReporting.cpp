@@ -1,0 +1,89 @@
+#include "agent/ErrorReporting.h"
+
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include "agent/AgentState.h"
+
+namespace {
+
+// Serialises the handlers when the raw monitor could not be created at load.
+// The monitor is only ever set during load, so while it is null every
+// handler takes this lock instead and none runs unlocked.
+std::mutex fallbackLock;
+
+std::string formatErrorLine(jvmtiError error, const char* name, const char* message) {
+    const char* shownName = name != nullptr ? name : "Unknown";
+    const char* shownMessage = message != nullptr ? message : "";
+    int length = std::snprintf(nullptr, 0, "[ERROR] JVMTI: %d (%s): %s\n", static_cast<int>(error),
+                               shownName, shownMessage);
+    if (length < 0) return std::string();
+    std::string line(static_cast<std::size_t>(length) + 1, '\0');
+    std::snprintf(&line[0], line.size(), "[ERROR] JVMTI: %d (%s): %s\n", static_cast<int>(error),
+                  shownName, shownMessage);
+    line.resize(static_cast<std::size_t>(length));
+    return line;
+}
+
+void writeErrorLine(const std::string& line, const std::string& path) {
+    if (!path.empty()) {
+        FILE* log = std::fopen(path.c_str(), "a+");
+        if (log != nullptr) {
+            std::fputs(line.c_str(), log);
+            std::fclose(log);
+            return;
+        }
+    }
+    // No log path yet, or the log cannot be opened: the line is not lost.
+    std::fputs(line.c_str(), stderr);
+    std::fflush(stderr);
+}
+
+}  // namespace
+
+void checkJvmtiError(jvmtiError error, const char* message) {
+    if (error == JVMTI_ERROR_NONE) return;
+    try {
+        AgentState* state = agentState;
+        jvmtiEnv* jvmti = state != nullptr ? state->jvmti : nullptr;
+        char* name = nullptr;
+        if (jvmti != nullptr) jvmti->GetErrorName(error, &name);
+        std::string line = formatErrorLine(error, name, message);
+        if (name != nullptr) jvmti->Deallocate(reinterpret_cast<unsigned char*>(name));
+        writeErrorLine(line, state != nullptr ? state->errorLogPath : std::string());
+    } catch (...) {
+        // Out of memory while reporting: nothing more can be said.
+    }
+}
+
+MonitorHold enterAgentMonitor() {
+    AgentState* state = agentState;
+    if (state == nullptr) return MonitorHold::None;
+    jvmtiError error = state->jvmti != nullptr ? state->jvmti->RawMonitorEnter(state->monitor)
+                                               : JVMTI_ERROR_INVALID_ENVIRONMENT;
+    checkJvmtiError(error, "Cannot enter with raw monitor.");
+    if (error == JVMTI_ERROR_NONE) return MonitorHold::Raw;
+    if (state->monitor == nullptr) {
+        fallbackLock.lock();
+        return MonitorHold::Fallback;
+    }
+    // The monitor exists but could not be entered: another thread may hold
+    // it, so the caller must not touch shared state.
+    return MonitorHold::None;
+}
+
+void exitAgentMonitor(MonitorHold hold) {
+    AgentState* state = agentState;
+    switch (hold) {
+        case MonitorHold::Raw:
+            checkJvmtiError(state->jvmti->RawMonitorExit(state->monitor),
+                            "Cannot exit with raw monitor.");
+            break;
+        case MonitorHold::Fallback:
+            fallbackLock.unlock();
+            break;
+        case MonitorHold::None:
+            break;
+    }
+}

@@ -1,0 +1,402 @@
+#include "tests/FakeJvmti.h"
+
+#include <cstdarg>
+#include <cstring>
+#include <stdexcept>
+
+namespace {
+
+FakeJvm* currentFake = nullptr;
+
+// Each fake call counts itself, then returns the failure configured for it.
+#define FAKE_ENTER(call)                                                 \
+    FakeJvm& vm = FakeJvm::current();                                    \
+    if (std::optional<jvmtiError> failed = vm.failure(Call::call)) {     \
+        return *failed;                                                  \
+    }
+
+jvmtiError JNICALL fakeGetErrorName(jvmtiEnv*, jvmtiError error, char** name) {
+    FAKE_ENTER(GetErrorName)
+    auto found = vm.errorNames.find(error);
+    if (found == vm.errorNames.end()) return JVMTI_ERROR_ILLEGAL_ARGUMENT;
+    *name = vm.text(found->second);
+    return JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL fakeDeallocate(jvmtiEnv*, unsigned char* memory) {
+    FAKE_ENTER(Deallocate)
+    if (memory != nullptr && !vm.releaseText(memory)) return JVMTI_ERROR_ILLEGAL_ARGUMENT;
+    return JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL fakeCreateRawMonitor(jvmtiEnv*, const char* name, jrawMonitorID* monitor) {
+    FAKE_ENTER(CreateRawMonitor)
+    *monitor = reinterpret_cast<jrawMonitorID>(vm.createMonitor(name));
+    return JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL fakeDestroyRawMonitor(jvmtiEnv*, jrawMonitorID monitor) {
+    FAKE_ENTER(DestroyRawMonitor)
+    if (monitor == nullptr) return JVMTI_ERROR_INVALID_MONITOR;
+    vm.destroyedMonitors.insert(reinterpret_cast<FakeMonitor*>(monitor));
+    return JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL fakeRawMonitorEnter(jvmtiEnv*, jrawMonitorID monitor) {
+    FAKE_ENTER(RawMonitorEnter)
+    if (monitor == nullptr) return JVMTI_ERROR_INVALID_MONITOR;
+    auto* fake = reinterpret_cast<FakeMonitor*>(monitor);
+    fake->lock.lock();
+    ++fake->entries;
+    return JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL fakeRawMonitorExit(jvmtiEnv*, jrawMonitorID monitor) {
+    FAKE_ENTER(RawMonitorExit)
+    if (monitor == nullptr) return JVMTI_ERROR_INVALID_MONITOR;
+    auto* fake = reinterpret_cast<FakeMonitor*>(monitor);
+    if (fake->entries == 0) return JVMTI_ERROR_NOT_MONITOR_OWNER;
+    --fake->entries;
+    fake->lock.unlock();
+    return JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL fakeDisposeEnvironment(jvmtiEnv*) {
+    FAKE_ENTER(DisposeEnvironment)
+    vm.disposed = true;
+    return JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL fakeAddCapabilities(jvmtiEnv*, const jvmtiCapabilities* capabilities) {
+    FAKE_ENTER(AddCapabilities)
+    vm.capabilities = *capabilities;
+    return JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL fakeSetEventCallbacks(jvmtiEnv*, const jvmtiEventCallbacks* callbacks,
+                                         jint size) {
+    FAKE_ENTER(SetEventCallbacks)
+    vm.callbackTableSize = size;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(callbacks);
+    vm.callbackTable.assign(bytes, bytes + size);
+    return JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL fakeSetEventNotificationMode(jvmtiEnv*, jvmtiEventMode mode, jvmtiEvent event,
+                                                jthread, ...) {
+    FAKE_ENTER(SetEventNotificationMode)
+    vm.eventModes.emplace_back(mode, event);
+    return JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL fakeGetMethodName(jvmtiEnv*, jmethodID method, char** name, char** signature,
+                                     char** generic) {
+    FAKE_ENTER(GetMethodName)
+    const auto* fake = reinterpret_cast<const FakeMethod*>(method);
+    if (fake == nullptr) return JVMTI_ERROR_INVALID_METHODID;
+    if (name != nullptr) *name = vm.text(fake->name);
+    if (signature != nullptr) *signature = vm.text(fake->signature);
+    if (generic != nullptr && fake->generic) *generic = vm.text(*fake->generic);
+    return JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL fakeGetMethodDeclaringClass(jvmtiEnv*, jmethodID method, jclass* declaring) {
+    FAKE_ENTER(GetMethodDeclaringClass)
+    const auto* fake = reinterpret_cast<const FakeMethod*>(method);
+    if (fake == nullptr) return JVMTI_ERROR_INVALID_METHODID;
+    *declaring = reinterpret_cast<jclass>(fake->declaring);
+    return JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL fakeGetClassSignature(jvmtiEnv*, jclass cls, char** signature,
+                                         char** generic) {
+    FAKE_ENTER(GetClassSignature)
+    const auto* fake = reinterpret_cast<const FakeClass*>(cls);
+    if (fake == nullptr) return JVMTI_ERROR_INVALID_CLASS;
+    if (signature != nullptr) *signature = vm.text(fake->signature);
+    if (generic != nullptr && fake->generic) *generic = vm.text(*fake->generic);
+    return JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL fakeGetArgumentsSize(jvmtiEnv*, jmethodID method, jint* size) {
+    FAKE_ENTER(GetArgumentsSize)
+    const auto* fake = reinterpret_cast<const FakeMethod*>(method);
+    if (fake == nullptr) return JVMTI_ERROR_INVALID_METHODID;
+    if (fake->kind == MethodKind::Native) return JVMTI_ERROR_NATIVE_METHOD;
+    *size = FakeJvm::argumentSlots(*fake);
+    return JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL fakeGetLocalObject(jvmtiEnv*, jthread thread, jint depth, jint slot,
+                                      jobject* value) {
+    FAKE_ENTER(GetLocalObject)
+    const auto* fake = reinterpret_cast<const FakeThread*>(thread);
+    if (fake == nullptr) return JVMTI_ERROR_INVALID_THREAD;
+    if (depth != 0 || slot != 0) return JVMTI_ERROR_INVALID_SLOT;
+    if (fake->slot0 == nullptr) return JVMTI_ERROR_TYPE_MISMATCH;
+    *value = reinterpret_cast<jobject>(fake->slot0);
+    return JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL fakeGetTag(jvmtiEnv*, jobject object, jlong* tag) {
+    FAKE_ENTER(GetTag)
+    if (object == nullptr) return JVMTI_ERROR_INVALID_OBJECT;
+    *tag = vm.tagOf(object);
+    return JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL fakeSetTag(jvmtiEnv*, jobject object, jlong tag) {
+    FAKE_ENTER(SetTag)
+    if (object == nullptr) return JVMTI_ERROR_INVALID_OBJECT;
+    vm.setTag(object, tag);
+    return JVMTI_ERROR_NONE;
+}
+
+jclass JNICALL fakeGetObjectClass(JNIEnv*, jobject object) {
+    FakeJvm& vm = FakeJvm::current();
+    if (vm.failure(Call::GetObjectClass) || object == nullptr) return nullptr;
+    return reinterpret_cast<jclass>(reinterpret_cast<FakeObject*>(object)->cls);
+}
+
+jint JNICALL fakeGetEnv(JavaVM*, void** env, jint version) {
+    FakeJvm& vm = FakeJvm::current();
+    if (std::optional<jvmtiError> failed = vm.failure(Call::GetEnv)) {
+        return static_cast<jint>(*failed);
+    }
+    if (version != JVMTI_VERSION_1_0) return JNI_EVERSION;
+    *env = vm.jvmti();
+    return JNI_OK;
+}
+
+jvmtiInterface_1_ makeJvmtiTable() {
+    jvmtiInterface_1_ table;
+    std::memset(&table, 0, sizeof table);
+    table.GetErrorName = fakeGetErrorName;
+    table.Deallocate = fakeDeallocate;
+    table.CreateRawMonitor = fakeCreateRawMonitor;
+    table.DestroyRawMonitor = fakeDestroyRawMonitor;
+    table.RawMonitorEnter = fakeRawMonitorEnter;
+    table.RawMonitorExit = fakeRawMonitorExit;
+    table.DisposeEnvironment = fakeDisposeEnvironment;
+    table.AddCapabilities = fakeAddCapabilities;
+    table.SetEventCallbacks = fakeSetEventCallbacks;
+    table.SetEventNotificationMode = fakeSetEventNotificationMode;
+    table.GetMethodName = fakeGetMethodName;
+    table.GetMethodDeclaringClass = fakeGetMethodDeclaringClass;
+    table.GetClassSignature = fakeGetClassSignature;
+    table.GetArgumentsSize = fakeGetArgumentsSize;
+    table.GetLocalObject = fakeGetLocalObject;
+    table.GetTag = fakeGetTag;
+    table.SetTag = fakeSetTag;
+    return table;
+}
+
+JNINativeInterface_ makeJniTable() {
+    JNINativeInterface_ table;
+    std::memset(&table, 0, sizeof table);
+    table.GetObjectClass = fakeGetObjectClass;
+    return table;
+}
+
+JNIInvokeInterface_ makeInvokeTable() {
+    JNIInvokeInterface_ table;
+    std::memset(&table, 0, sizeof table);
+    table.GetEnv = fakeGetEnv;
+    return table;
+}
+
+const jvmtiInterface_1_ jvmtiTable = makeJvmtiTable();
+const JNINativeInterface_ jniTable = makeJniTable();
+const JNIInvokeInterface_ invokeTable = makeInvokeTable();
+
+}  // namespace
+
+FakeJvm::FakeJvm() {
+    if (currentFake != nullptr) throw std::logic_error("only one FakeJvm at a time");
+    currentFake = this;
+    env_.functions = &jvmtiTable;
+    jniEnv_.functions = &jniTable;
+    javaVm_.functions = &invokeTable;
+    errorNames = {
+        {JVMTI_ERROR_INVALID_THREAD, "JVMTI_ERROR_INVALID_THREAD"},
+        {JVMTI_ERROR_INVALID_CLASS, "JVMTI_ERROR_INVALID_CLASS"},
+        {JVMTI_ERROR_INVALID_METHODID, "JVMTI_ERROR_INVALID_METHODID"},
+        {JVMTI_ERROR_INVALID_MONITOR, "JVMTI_ERROR_INVALID_MONITOR"},
+        {JVMTI_ERROR_NOT_MONITOR_OWNER, "JVMTI_ERROR_NOT_MONITOR_OWNER"},
+        {JVMTI_ERROR_NOT_AVAILABLE, "JVMTI_ERROR_NOT_AVAILABLE"},
+        {JVMTI_ERROR_OUT_OF_MEMORY, "JVMTI_ERROR_OUT_OF_MEMORY"},
+        {JVMTI_ERROR_WRONG_PHASE, "JVMTI_ERROR_WRONG_PHASE"},
+        {JVMTI_ERROR_ILLEGAL_ARGUMENT, "JVMTI_ERROR_ILLEGAL_ARGUMENT"},
+    };
+}
+
+FakeJvm::~FakeJvm() {
+    for (char* text : texts_) delete[] text;
+    currentFake = nullptr;
+}
+
+FakeJvm& FakeJvm::current() {
+    if (currentFake == nullptr) throw std::logic_error("no FakeJvm");
+    return *currentFake;
+}
+
+jclass FakeJvm::klass(const std::string& signature, std::optional<std::string> generic) {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    classes_.push_back(std::make_unique<FakeClass>(FakeClass{signature, std::move(generic)}));
+    return reinterpret_cast<jclass>(classes_.back().get());
+}
+
+jmethodID FakeJvm::method(jclass declaring, const std::string& name, const std::string& signature,
+                          MethodKind kind, std::optional<std::string> generic) {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    methods_.push_back(std::make_unique<FakeMethod>(FakeMethod{
+        reinterpret_cast<FakeClass*>(declaring), name, signature, std::move(generic), kind}));
+    return reinterpret_cast<jmethodID>(methods_.back().get());
+}
+
+jobject FakeJvm::object(jclass cls) {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    objects_.push_back(std::make_unique<FakeObject>(FakeObject{reinterpret_cast<FakeClass*>(cls)}));
+    return reinterpret_cast<jobject>(objects_.back().get());
+}
+
+jthread FakeJvm::thread(jobject receiver) {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    threads_.push_back(std::make_unique<FakeThread>());
+    threads_.back()->slot0 = reinterpret_cast<FakeObject*>(receiver);
+    return reinterpret_cast<jthread>(threads_.back().get());
+}
+
+void FakeJvm::setReceiver(jthread thread, jobject receiver) {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    reinterpret_cast<FakeThread*>(thread)->slot0 = reinterpret_cast<FakeObject*>(receiver);
+}
+
+jlong FakeJvm::tagOf(jobject object) const {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    return reinterpret_cast<const FakeObject*>(object)->tag;
+}
+
+void FakeJvm::setTag(jobject object, jlong tag) {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    reinterpret_cast<FakeObject*>(object)->tag = tag;
+}
+
+void FakeJvm::fail(Call call, jvmtiError error) {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    failures_[call] = error;
+}
+
+void FakeJvm::failOnce(Call call, jvmtiError error) {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    onceFailures_[call] = error;
+}
+
+void FakeJvm::succeed(Call call) {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    failures_.erase(call);
+    onceFailures_.erase(call);
+}
+
+void FakeJvm::setErrorName(jvmtiError error, const std::string& name) {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    errorNames[error] = name;
+}
+
+void FakeJvm::forgetErrorName(jvmtiError error) {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    errorNames.erase(error);
+}
+
+int FakeJvm::calls(Call call) const {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    return counts_[static_cast<int>(call)];
+}
+
+int FakeJvm::totalCalls() const {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    int total = 0;
+    for (int count : counts_) total += count;
+    return total;
+}
+
+int FakeJvm::outstandingTexts() const {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    return static_cast<int>(texts_.size());
+}
+
+int FakeJvm::badDeallocations() const {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    return badDeallocations_;
+}
+
+int FakeJvm::monitorDepth(jrawMonitorID monitor) const {
+    return reinterpret_cast<FakeMonitor*>(monitor)->entries;
+}
+
+bool FakeJvm::monitorDestroyed(jrawMonitorID monitor) const {
+    return destroyedMonitors.count(reinterpret_cast<FakeMonitor*>(monitor)) != 0;
+}
+
+std::optional<jvmtiError> FakeJvm::failure(Call call) {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    ++counts_[static_cast<int>(call)];
+    auto once = onceFailures_.find(call);
+    if (once != onceFailures_.end()) {
+        jvmtiError error = once->second;
+        onceFailures_.erase(once);
+        return error;
+    }
+    auto found = failures_.find(call);
+    if (found != failures_.end()) return found->second;
+    return std::nullopt;
+}
+
+char* FakeJvm::text(const std::string& value) {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    char* copy = new char[value.size() + 1];
+    std::memcpy(copy, value.c_str(), value.size() + 1);
+    texts_.insert(copy);
+    return copy;
+}
+
+bool FakeJvm::releaseText(unsigned char* text) {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    auto found = texts_.find(reinterpret_cast<char*>(text));
+    if (found == texts_.end()) {
+        ++badDeallocations_;
+        return false;
+    }
+    delete[] *found;
+    texts_.erase(found);
+    return true;
+}
+
+FakeMonitor* FakeJvm::createMonitor(const char* name) {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    monitors_.push_back(std::make_unique<FakeMonitor>());
+    monitors_.back()->name = name != nullptr ? name : "";
+    return monitors_.back().get();
+}
+
+jint FakeJvm::argumentSlots(const FakeMethod& method) {
+    // Parameters between the parentheses; long and double take two slots.
+    jint slots = method.kind == MethodKind::Static ? 0 : 1;
+    const std::string& sig = method.signature;
+    std::size_t i = sig.find('(');
+    if (i == std::string::npos) return slots;
+    for (++i; i < sig.size() && sig[i] != ')'; ++i) {
+        while (i < sig.size() && sig[i] == '[') ++i;
+        if (i >= sig.size()) break;
+        bool array = i > 0 && sig[i - 1] == '[';
+        if (sig[i] == 'L') {
+            std::size_t end = sig.find(';', i);
+            if (end == std::string::npos) break;
+            i = end;
+            ++slots;
+        } else {
+            slots += (!array && (sig[i] == 'J' || sig[i] == 'D')) ? 2 : 1;
+        }
+    }
+    return slots;
+}

@@ -1,0 +1,153 @@
+// A fake Java VM for unit tests: our own JVMTI, JNI and invocation function
+// tables over a small model of classes, methods, objects and threads. Any
+// call can be made to fail with any error code, and every text it hands out
+// is tracked so that a test can tell whether the agent released it.
+#pragma once
+
+#include <jni.h>
+#include <jvmti.h>
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+enum class Call {
+    GetEnv,
+    GetErrorName,
+    Deallocate,
+    CreateRawMonitor,
+    DestroyRawMonitor,
+    RawMonitorEnter,
+    RawMonitorExit,
+    DisposeEnvironment,
+    AddCapabilities,
+    SetEventCallbacks,
+    SetEventNotificationMode,
+    GetMethodName,
+    GetMethodDeclaringClass,
+    GetClassSignature,
+    GetArgumentsSize,
+    GetLocalObject,
+    GetTag,
+    SetTag,
+    GetObjectClass,
+    Count
+};
+
+enum class MethodKind { Instance, Static, Native };
+
+struct FakeClass {
+    std::string signature;
+    std::optional<std::string> generic;
+};
+
+struct FakeMethod {
+    FakeClass* declaring;
+    std::string name;
+    std::string signature;
+    std::optional<std::string> generic;
+    MethodKind kind;
+};
+
+struct FakeObject {
+    FakeClass* cls;
+    jlong tag = 0;
+};
+
+struct FakeThread {
+    FakeObject* slot0 = nullptr;  // null: slot 0 holds no object
+};
+
+struct FakeMonitor {
+    std::string name;
+    std::recursive_mutex lock;
+    int entries = 0;
+};
+
+class FakeJvm {
+public:
+    FakeJvm();
+    ~FakeJvm();
+    FakeJvm(const FakeJvm&) = delete;
+    FakeJvm& operator=(const FakeJvm&) = delete;
+
+    jvmtiEnv* jvmti() { return &env_; }
+    JNIEnv* jni() { return &jniEnv_; }
+    JavaVM* javaVm() { return &javaVm_; }
+
+    // --- the model -------------------------------------------------------
+    jclass klass(const std::string& signature, std::optional<std::string> generic = std::nullopt);
+    // Argument slots are derived from the signature as the VM does; a native
+    // method makes GetArgumentsSize fail.
+    jmethodID method(jclass declaring, const std::string& name, const std::string& signature,
+                     MethodKind kind = MethodKind::Instance,
+                     std::optional<std::string> generic = std::nullopt);
+    jobject object(jclass cls);
+    // A thread whose current frame has `receiver` in local slot 0 (or no
+    // object there when null).
+    jthread thread(jobject receiver = nullptr);
+    void setReceiver(jthread thread, jobject receiver);
+
+    jlong tagOf(jobject object) const;
+    void setTag(jobject object, jlong tag);
+
+    // --- failures ----------------------------------------------------------
+    // Every later call of `call` returns `error` (GetObjectClass returns null).
+    void fail(Call call, jvmtiError error);
+    // Only the next call of `call` fails.
+    void failOnce(Call call, jvmtiError error);
+    void succeed(Call call);
+    // Names known to GetErrorName; a code without a name makes it fail.
+    void setErrorName(jvmtiError error, const std::string& name);
+    void forgetErrorName(jvmtiError error);
+
+    // --- what the agent did ----------------------------------------------
+    int calls(Call call) const;
+    int totalCalls() const;
+    // Texts handed out and not yet released with Deallocate.
+    int outstandingTexts() const;
+    // Deallocate calls with a pointer the fake never handed out.
+    int badDeallocations() const;
+    // Monitors created by name, and how deep each is entered now.
+    const std::vector<std::unique_ptr<FakeMonitor>>& monitors() const { return monitors_; }
+    int monitorDepth(jrawMonitorID monitor) const;
+    bool monitorDestroyed(jrawMonitorID monitor) const;
+
+    std::optional<jvmtiCapabilities> capabilities;
+    std::vector<unsigned char> callbackTable;  // bytes handed to SetEventCallbacks
+    jint callbackTableSize = -1;
+    std::vector<std::pair<jvmtiEventMode, jvmtiEvent>> eventModes;
+    bool disposed = false;
+
+    // The fake reached from the static function tables.
+    static FakeJvm& current();
+
+    // Used by the function tables.
+    std::optional<jvmtiError> failure(Call call);
+    char* text(const std::string& value);
+    bool releaseText(unsigned char* text);
+    FakeMonitor* createMonitor(const char* name);
+    std::set<FakeMonitor*> destroyedMonitors;
+    std::map<jvmtiError, std::string> errorNames;
+    static jint argumentSlots(const FakeMethod& method);
+
+private:
+    jvmtiEnv env_;
+    JNIEnv jniEnv_;
+    JavaVM javaVm_;
+    std::vector<std::unique_ptr<FakeClass>> classes_;
+    std::vector<std::unique_ptr<FakeMethod>> methods_;
+    std::vector<std::unique_ptr<FakeObject>> objects_;
+    std::vector<std::unique_ptr<FakeThread>> threads_;
+    std::vector<std::unique_ptr<FakeMonitor>> monitors_;
+    std::map<Call, jvmtiError> failures_;
+    std::map<Call, jvmtiError> onceFailures_;
+    int counts_[static_cast<int>(Call::Count)] = {};
+    std::set<char*> texts_;
+    int badDeallocations_ = 0;
+    mutable std::recursive_mutex lock_;
+};

@@ -1,0 +1,47 @@
+// Shared pieces of the unit tests: a fresh agent over a fake VM in a fresh
+// working directory, and small file helpers.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "agent/AgentState.h"
+#include "tests/FakeJvmti.h"
+
+std::string readFile(const std::string& path);
+bool fileExists(const std::string& path);
+void writeFile(const std::string& path, const std::string& content);
+std::vector<std::string> lines(const std::string& text);
+
+// Makes a new empty directory and makes it the working directory for the
+// life of the object; the old working directory is restored afterwards.
+class ScratchDirectory {
+public:
+    ScratchDirectory();
+    ~ScratchDirectory();
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const;
+
+private:
+    std::string path_;
+    std::string previous_;
+};
+
+// A live agent state over a fake VM: errors go to errorLog.txt in the
+// scratch directory, trace lines to trace.txt there, and a raw monitor
+// exists.
+class AgentTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Closes the trace file and returns what was written to it.
+    std::string traceText();
+    std::string errorLogText();
+
+    FakeJvm vm;
+    ScratchDirectory dir;
+    AgentState* state = nullptr;
+};

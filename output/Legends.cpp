@@ -1,0 +1,84 @@
+#include "output/Legends.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "agent/AgentState.h"
+
+namespace {
+
+const char* shown(const char* text) { return text != nullptr ? text : "(null)"; }
+
+void writeLegendFile(const char* fileName, StringList& legend, int32_t nextId) {
+    FILE* out = std::fopen(fileName, "w");
+    if (out == nullptr) {
+        std::fprintf(stderr, "[ERROR] Kelmora: cannot create %s: %s\n", fileName,
+                     std::strerror(errno));
+    } else {
+        int32_t count = std::min<int64_t>(nextId - 1, static_cast<int64_t>(legend.size()));
+        for (int32_t n = 1; n <= count; ++n) {
+            std::string id = makeId(n);
+            const std::string& entry = legend.at(static_cast<std::size_t>(n - 1));
+            std::fwrite(id.data(), 1, id.size(), out);
+            std::fputs(" == ", out);
+            std::fwrite(entry.data(), 1, entry.size(), out);
+            std::fputc('\n', out);
+        }
+        if (std::fclose(out) != 0) {
+            std::fprintf(stderr, "[ERROR] Kelmora: cannot write %s: %s\n", fileName,
+                         std::strerror(errno));
+        }
+    }
+    legend.clear();
+}
+
+}  // namespace
+
+std::string makeId(int64_t number) {
+    static const char digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+    if (number <= 0) return "0";
+    std::string id;
+    for (; number > 0; number /= 36) id.push_back(digits[number % 36]);
+    std::reverse(id.begin(), id.end());
+    return id;
+}
+
+void methodKey(std::string& buffer, const char* name, const char* signature, const char* generic,
+               bool isStatic, const char* classSignature) {
+    buffer.assign(shown(name));
+    buffer.append(":<").append(shown(signature));
+    buffer.append(">:<").append(shown(generic)).append(">");
+    if (isStatic) buffer.append("||").append(shown(classSignature));
+}
+
+bool recordMethodKey(const std::string& key) {
+    AgentState* state = agentState;
+    // The index holds exactly the legend's entries, so a hit gives the
+    // identifier a walk from the first entry would give.
+    auto inserted = state->methodIds.emplace(key, state->nextMethodId);
+    if (!inserted.second) return false;
+    try {
+        state->methodLegend.append(key);
+    } catch (...) {
+        state->methodIds.erase(inserted.first);
+        throw;
+    }
+    ++state->nextMethodId;
+    return true;
+}
+
+int32_t methodIdOf(const std::string& key) {
+    const AgentState* state = agentState;
+    auto found = state->methodIds.find(key);
+    return found != state->methodIds.end() ? found->second : 0;
+}
+
+void writeLegends() {
+    AgentState* state = agentState;
+    if (state == nullptr) return;
+    writeLegendFile("ObjectLegend.txt", state->objectLegend, state->nextObjectId);
+    writeLegendFile("MethodLegend.txt", state->methodLegend, state->nextMethodId);
+    state->methodIds.clear();
+}

@@ -1,0 +1,24 @@
+// Base-36 identifiers, method keys and the two legend files.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The identifier of `number` in base 36 with lower-case digits; "0" for 0.
+std::string makeId(int64_t number);
+
+// Writes the method key into `buffer` (replacing what it held):
+// "name:<signature>:<generic>", followed by "||classSignature" for a method
+// taken as static. Absent texts are written "(null)".
+void methodKey(std::string& buffer, const char* name, const char* signature, const char* generic,
+               bool isStatic, const char* classSignature);
+
+// Finds the key in the method legend or appends it; true when it was added.
+bool recordMethodKey(const std::string& key);
+
+// The identifier of a recorded key, 0 when the key is not in the legend.
+int32_t methodIdOf(const std::string& key);
+
+// Writes ObjectLegend.txt and then MethodLegend.txt into the working
+// directory and releases the legend entries.
+void writeLegends();

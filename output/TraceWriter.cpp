@@ -1,0 +1,33 @@
+#include "output/TraceWriter.h"
+
+#include <cstdio>
+
+#include "agent/AgentState.h"
+
+namespace {
+
+constexpr char kBlanks[] =
+    "                                                                "
+    "                                                                ";
+constexpr std::size_t kBlankCount = sizeof kBlanks - 1;
+
+void writeBlanks(FILE* out, long count) {
+    while (count > 0) {
+        std::size_t chunk = count < static_cast<long>(kBlankCount) ? static_cast<std::size_t>(count)
+                                                                   : kBlankCount;
+        std::fwrite(kBlanks, 1, chunk, out);
+        count -= static_cast<long>(chunk);
+    }
+}
+
+}  // namespace
+
+void writeTraceLine(std::string_view text) {
+    AgentState* state = agentState;
+    if (state == nullptr) return;
+    FILE* out = state->traceFile != nullptr ? state->traceFile : stdout;
+    writeBlanks(out, state->depth);
+    // Written as bytes, never as a format: names may hold '%'.
+    std::fwrite(text.data(), 1, text.size(), out);
+    std::fputc('\n', out);
+}

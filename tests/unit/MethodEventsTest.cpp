@@ -1,0 +1,306 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+#include <thread>
+
+#include "output/Legends.h"
+#include "tests/TestSupport.h"
+#include "tracing/MethodEvents.h"
+
+namespace {
+
+class MethodEventsTest : public AgentTest {
+protected:
+    void enter(jthread thread, jmethodID method) {
+        onMethodEntry(vm.jvmti(), vm.jni(), thread, method);
+    }
+    void leave(jthread thread, jmethodID method, bool byException = false) {
+        jvalue none;
+        none.j = 0;
+        onMethodExit(vm.jvmti(), vm.jni(), thread, method, byException ? JNI_TRUE : JNI_FALSE,
+                     none);
+    }
+    std::string legendsAndTrace() {
+        writeLegends();
+        return "trace:\n" + traceText() + "methods:\n" + readFile(dir.file("MethodLegend.txt")) +
+               "objects:\n" + readFile(dir.file("ObjectLegend.txt"));
+    }
+    // Every VM text is released and the monitor is left on every path.
+    void expectCleanAfterEvents() {
+        EXPECT_EQ(vm.outstandingTexts(), 0);
+        EXPECT_EQ(vm.badDeallocations(), 0);
+        EXPECT_EQ(vm.monitorDepth(state->monitor), 0);
+    }
+};
+
+TEST_F(MethodEventsTest, OneInstanceCallAtDepthTwo) {
+    jclass job = vm.klass("Lapp/Job;");
+    jmethodID run = vm.method(job, "run", "()V");
+    jobject receiver = vm.object(job);
+    jthread thread = vm.thread(receiver);
+    // Six receivers met before, so this one becomes the seventh.
+    state->nextTag = 7;
+    state->objectLegend.items.assign(6, "Lapp/Earlier;");
+    state->nextObjectId = 7;
+    state->depth = 2;
+
+    enter(thread, run);
+    EXPECT_EQ(state->depth, 3);
+    EXPECT_EQ(vm.tagOf(receiver), 7);
+    leave(thread, run);
+    EXPECT_EQ(state->depth, 2);
+
+    expectCleanAfterEvents();
+    EXPECT_EQ(legendsAndTrace(),
+              "trace:\n"
+              "   Lapp/Job;run()V\n"
+              "   -Lapp/Job;run()V\n"
+              "methods:\n"
+              "1 == run:<()V>:<(null)>\n"
+              "objects:\n"
+              "1 == Lapp/Earlier;\n2 == Lapp/Earlier;\n3 == Lapp/Earlier;\n"
+              "4 == Lapp/Earlier;\n5 == Lapp/Earlier;\n6 == Lapp/Earlier;\n"
+              "7 == Lapp/Job;\n");
+}
+
+TEST_F(MethodEventsTest, NestedCallsStaticKeysAndSharedInstanceKeys) {
+    jclass mainClass = vm.klass("Lapp/Main;");
+    jclass job = vm.klass("Lapp/Job;");
+    jclass other = vm.klass("Lapp/Other;");
+    jmethodID main = vm.method(mainClass, "main", "([Ljava/lang/String;)V", MethodKind::Static);
+    jmethodID jobRun = vm.method(job, "run", "()V");
+    jmethodID otherRun = vm.method(other, "run", "()V");
+    jmethodID helper = vm.method(other, "helper", "()V", MethodKind::Static);
+    jmethodID sum = vm.method(other, "sum", "(JJ)J", MethodKind::Static);  // taken as instance
+    jobject aJob = vm.object(job), anOther = vm.object(other);
+    jthread thread = vm.thread(nullptr);
+
+    enter(thread, main);
+    vm.setReceiver(thread, aJob);
+    enter(thread, jobRun);
+    leave(thread, jobRun, /*byException=*/true);
+    vm.setReceiver(thread, anOther);
+    enter(thread, otherRun);
+    vm.setReceiver(thread, nullptr);
+    enter(thread, helper);
+    leave(thread, helper);
+    enter(thread, sum);
+    leave(thread, sum);
+    vm.setReceiver(thread, anOther);
+    leave(thread, otherRun);
+    vm.setReceiver(thread, nullptr);
+    leave(thread, main);
+
+    expectCleanAfterEvents();
+    EXPECT_EQ(state->depth, 0);
+    EXPECT_EQ(legendsAndTrace(),
+              "trace:\n"
+              " Lapp/Main;main([Ljava/lang/String;)V\n"
+              "  Lapp/Job;run()V\n"
+              "  -Lapp/Job;run()V\n"
+              "  Lapp/Other;run()V\n"
+              "   Lapp/Other;helper()V\n"
+              "   -Lapp/Other;helper()V\n"
+              "   Lapp/Other;sum(JJ)J\n"
+              "   -Lapp/Other;sum(JJ)J\n"
+              "  -Lapp/Other;run()V\n"
+              " -Lapp/Main;main([Ljava/lang/String;)V\n"
+              "methods:\n"
+              "1 == main:<([Ljava/lang/String;)V>:<(null)>||Lapp/Main;\n"
+              "2 == run:<()V>:<(null)>\n"
+              "3 == helper:<()V>:<(null)>||Lapp/Other;\n"
+              "4 == sum:<(JJ)J>:<(null)>\n"
+              "objects:\n"
+              "1 == Lapp/Job;\n"
+              "2 == Lapp/Other;\n");
+}
+
+TEST_F(MethodEventsTest, ExitWithoutEntryWarnsOncePerKeyAndDepthStaysAtZero) {
+    jclass job = vm.klass("Lapp/Job;");
+    jmethodID run = vm.method(job, "run", "()V");
+    jmethodID stop = vm.method(job, "stop", "()V");
+    jthread thread = vm.thread(vm.object(job));
+
+    leave(thread, run);
+    EXPECT_EQ(state->depth, 0);
+    leave(thread, run);
+    enter(thread, stop);
+    leave(thread, stop);
+    EXPECT_EQ(state->depth, 0);
+    expectCleanAfterEvents();
+    EXPECT_EQ(traceText(),
+              "Warning: Left method that hasn't been entered...\n"
+              "-Lapp/Job;run()V\n"
+              "-Lapp/Job;run()V\n"
+              " Lapp/Job;stop()V\n"
+              " -Lapp/Job;stop()V\n");
+}
+
+TEST_F(MethodEventsTest, ActivationMethodsOpenAndCloseTheGate) {
+    state->activations.append("Lapp/Job;run;()V");
+    state->activationDepth = 0;
+    jclass job = vm.klass("Lapp/Job;");
+    jmethodID run = vm.method(job, "run", "()V");
+    jmethodID step = vm.method(job, "step", "()V");
+    jthread thread = vm.thread(vm.object(job));
+
+    enter(thread, step);  // gate shut: not recorded
+    leave(thread, step);
+    enter(thread, run);  // opens the gate and is itself recorded
+    EXPECT_EQ(state->activationDepth, 1);
+    enter(thread, step);
+    leave(thread, step);
+    leave(thread, run);  // recorded, then closes the gate
+    EXPECT_EQ(state->activationDepth, 0);
+    enter(thread, step);
+    leave(thread, step);
+    expectCleanAfterEvents();
+    EXPECT_EQ(traceText(),
+              " Lapp/Job;run()V\n"
+              "  Lapp/Job;step()V\n"
+              "  -Lapp/Job;step()V\n"
+              " -Lapp/Job;run()V\n");
+}
+
+TEST_F(MethodEventsTest, ActivationMethodOfFilteredClassLeavesCounterRaised) {
+    state->activations.append("Ljava/lang/Thread;run;()V");
+    state->filters.append("Ljava/");
+    jclass threadClass = vm.klass("Ljava/lang/Thread;");
+    jmethodID run = vm.method(threadClass, "run", "()V");
+    jthread thread = vm.thread(vm.object(threadClass));
+    enter(thread, run);
+    EXPECT_EQ(state->activationDepth, 2);
+    leave(thread, run);
+    EXPECT_EQ(state->activationDepth, 2);
+    expectCleanAfterEvents();
+    EXPECT_EQ(traceText(), "");
+}
+
+TEST_F(MethodEventsTest, ShutGateStillRecordsEventsWithoutDeclaringClass) {
+    state->activationDepth = 0;
+    jclass job = vm.klass("Lapp/Job;");
+    jmethodID run = vm.method(job, "run", "()V");
+    jthread thread = vm.thread(vm.object(job));
+
+    enter(thread, run);  // suppressed by the gate
+    vm.fail(Call::GetMethodDeclaringClass, JVMTI_ERROR_INVALID_METHODID);
+    enter(thread, run);
+    leave(thread, run);
+    vm.fail(Call::GetMethodName, JVMTI_ERROR_WRONG_PHASE);
+    enter(thread, run);
+    expectCleanAfterEvents();
+    EXPECT_EQ(traceText(),
+              " (null)run()V\n"
+              " -(null)run()V\n"
+              " (null)(null)(null)\n");
+    EXPECT_EQ(errorLogText(),
+              "[ERROR] JVMTI: 23 (JVMTI_ERROR_INVALID_METHODID): \n"
+              "[ERROR] JVMTI: 23 (JVMTI_ERROR_INVALID_METHODID): \n"
+              "[ERROR] JVMTI: 112 (JVMTI_ERROR_WRONG_PHASE): \n"
+              "[ERROR] JVMTI: 23 (JVMTI_ERROR_INVALID_METHODID): \n");
+}
+
+TEST_F(MethodEventsTest, FilteredReceiverDropsEventOfUnfilteredDeclaringClass) {
+    state->filters.append("Lapp/secret/");
+    jclass base = vm.klass("Lapp/Base;");
+    jclass hidden = vm.klass("Lapp/secret/Impl;");
+    jmethodID run = vm.method(base, "run", "()V");
+    jthread thread = vm.thread(vm.object(hidden));
+    enter(thread, run);
+    leave(thread, run);
+    expectCleanAfterEvents();
+    EXPECT_EQ(state->depth, 0);
+    EXPECT_EQ(state->nextMethodId, 1);
+    EXPECT_EQ(traceText(), "");
+}
+
+TEST_F(MethodEventsTest, ReceiverFirstMetAtExitIsTaggedThere) {
+    jclass job = vm.klass("Lapp/Job;");
+    jmethodID run = vm.method(job, "run", "()V");
+    jobject receiver = vm.object(job);
+    jthread thread = vm.thread(receiver);
+    vm.failOnce(Call::GetLocalObject, JVMTI_ERROR_OPAQUE_FRAME);
+    enter(thread, run);
+    EXPECT_EQ(vm.tagOf(receiver), 0);
+    leave(thread, run);
+    EXPECT_EQ(vm.tagOf(receiver), 1);
+    EXPECT_EQ(state->objectLegend.items, std::vector<std::string>{"Lapp/Job;"});
+}
+
+TEST_F(MethodEventsTest, RefusedMonitorDropsTheEvent) {
+    jclass job = vm.klass("Lapp/Job;");
+    jmethodID run = vm.method(job, "run", "()V");
+    jthread thread = vm.thread(vm.object(job));
+    vm.failOnce(Call::RawMonitorEnter, JVMTI_ERROR_NOT_MONITOR_OWNER);
+    enter(thread, run);
+    EXPECT_EQ(state->depth, 0);
+    EXPECT_EQ(vm.calls(Call::GetMethodName), 0);
+    enter(thread, run);
+    expectCleanAfterEvents();
+    EXPECT_EQ(traceText(), " Lapp/Job;run()V\n");
+    EXPECT_EQ(errorLogText(),
+              "[ERROR] JVMTI: 51 (JVMTI_ERROR_NOT_MONITOR_OWNER): Cannot enter with raw monitor.\n");
+}
+
+TEST_F(MethodEventsTest, EventsAfterUnloadBeganTouchNothing) {
+    jclass job = vm.klass("Lapp/Job;");
+    jmethodID run = vm.method(job, "run", "()V");
+    jthread thread = vm.thread(vm.object(job));
+    setAgentLive(false);
+    int before = vm.totalCalls();
+    enter(thread, run);
+    leave(thread, run);
+    EXPECT_EQ(vm.totalCalls(), before);
+    EXPECT_EQ(agentCallbacksInFlight(), 0);
+    EXPECT_EQ(traceText(), "");
+}
+
+TEST_F(MethodEventsTest, LongNamesAreKeptWhole) {
+    std::string longName = "L" + std::string(5000, 'p') + "/Deep;";
+    jclass deep = vm.klass(longName);
+    std::string longMethod(4200, 'm');
+    jmethodID method = vm.method(deep, longMethod, "()V");
+    jthread thread = vm.thread(vm.object(deep));
+    enter(thread, method);
+    leave(thread, method);
+    writeLegends();
+    EXPECT_EQ(traceText(), " " + longName + longMethod + "()V\n -" + longName + longMethod + "()V\n");
+    EXPECT_EQ(readFile(dir.file("MethodLegend.txt")), "1 == " + longMethod + ":<()V>:<(null)>\n");
+    EXPECT_EQ(readFile(dir.file("ObjectLegend.txt")), "1 == " + longName + "\n");
+}
+
+TEST_F(MethodEventsTest, ThreadsAreSerialisedAndEveryEntryHasItsExit) {
+    jclass job = vm.klass("Lapp/Job;");
+    std::vector<jmethodID> methods;
+    for (int i = 0; i < 4; ++i) methods.push_back(vm.method(job, "m" + std::to_string(i), "()V"));
+    std::vector<std::thread> workers;
+    for (int t = 0; t < 4; ++t) {
+        jthread thread = vm.thread(vm.object(job));
+        workers.emplace_back([this, thread, &methods, t] {
+            for (int i = 0; i < 500; ++i) {
+                enter(thread, methods[t]);
+                leave(thread, methods[t]);
+            }
+        });
+    }
+    for (std::thread& worker : workers) worker.join();
+    expectCleanAfterEvents();
+    std::map<std::string, int> entries, exits;
+    for (const std::string& line : lines(traceText())) {
+        std::string text = line.substr(line.find_first_not_of(' '));
+        if (text[0] == '-') {
+            ++exits[text.substr(1)];
+        } else {
+            ++entries[text];
+        }
+    }
+    ASSERT_EQ(entries.size(), 4u);
+    for (const auto& entry : entries) {
+        EXPECT_EQ(entry.second, 500) << entry.first;
+        EXPECT_EQ(exits[entry.first], 500) << entry.first;
+    }
+    EXPECT_EQ(state->nextObjectId, 5);
+}
+
+}  // namespace

@@ -1,0 +1,134 @@
+#include "tracing/MethodEvents.h"
+
+#include <string>
+
+#include "agent/AgentState.h"
+#include "agent/ErrorReporting.h"
+#include "output/Legends.h"
+#include "output/TraceWriter.h"
+#include "tracing/Classification.h"
+#include "tracing/ReceiverTagging.h"
+#include "tracing/VmTexts.h"
+
+namespace {
+
+// The five texts fetched per event, released on every path.
+struct EventTexts {
+    explicit EventTexts(jvmtiEnv* jvmti)
+        : name(jvmti), signature(jvmti), generic(jvmti), classSignature(jvmti),
+          classGeneric(jvmti) {}
+    VmText name, signature, generic, classSignature, classGeneric;
+};
+
+const char* shown(const char* text) { return text != nullptr ? text : "(null)"; }
+
+void formatEventLine(std::string& buffer, bool exit, const EventTexts& texts) {
+    buffer.clear();
+    if (exit) buffer.push_back('-');
+    buffer.append(shown(texts.classSignature.text));
+    buffer.append(shown(texts.name.text));
+    buffer.append(shown(texts.signature.text));
+}
+
+void fetchMethodName(jvmtiEnv* jvmti, jmethodID method, EventTexts& texts) {
+    checkJvmtiError(jvmti->GetMethodName(method, &texts.name.text, &texts.signature.text,
+                                         &texts.generic.text),
+                    nullptr);
+}
+
+jclass fetchDeclaringClass(jvmtiEnv* jvmti, jmethodID method) {
+    jclass declaring = nullptr;
+    jvmtiError error = jvmti->GetMethodDeclaringClass(method, &declaring);
+    checkJvmtiError(error, nullptr);
+    return error == JVMTI_ERROR_NONE ? declaring : nullptr;
+}
+
+// True when the receiver's class is filtered, so the event is dropped.
+bool receiverFiltered(jthread thread, JNIEnv* jni) {
+    bool filtered = false;
+    tagReceiver(thread, jni, filtered);
+    return filtered;
+}
+
+void handleEntry(JNIEnv* jni, jthread thread, jmethodID method) {
+    AgentMonitorScope lock;
+    AgentState* state = agentState;
+    // Not holding the lock, or unload has begun: shared state is off limits.
+    if (!lock.held() || !isAgentLive() || state == nullptr) return;
+    jvmtiEnv* jvmti = state->jvmti;
+
+    EventTexts texts(jvmti);
+    fetchMethodName(jvmti, method, texts);
+    jclass declaring = fetchDeclaringClass(jvmti, method);
+    if (declaring != nullptr) {
+        jvmti->GetClassSignature(declaring, &texts.classSignature.text, &texts.classGeneric.text);
+        bool filtered = isFilteredClass(texts.classSignature.text);
+        if (isActivationMethod(texts.name.text, texts.signature.text, texts.classSignature.text)) {
+            ++state->activationDepth;
+        }
+        if (state->activationDepth == 0 || filtered) return;
+    }
+    bool isStatic = isStaticBySignature(method, texts.signature.text);
+    if (!isStatic && receiverFiltered(thread, jni)) return;
+
+    ++state->depth;
+    std::string& buffer = state->lineBuffer;
+    methodKey(buffer, texts.name.text, texts.signature.text, texts.generic.text, isStatic,
+              texts.classSignature.text);
+    recordMethodKey(buffer);
+    formatEventLine(buffer, false, texts);
+    writeTraceLine(buffer);
+}
+
+void handleExit(JNIEnv* jni, jthread thread, jmethodID method) {
+    AgentMonitorScope lock;
+    AgentState* state = agentState;
+    if (!lock.held() || !isAgentLive() || state == nullptr) return;
+    jvmtiEnv* jvmti = state->jvmti;
+
+    EventTexts texts(jvmti);
+    fetchMethodName(jvmti, method, texts);
+    bool isStatic = isStaticBySignature(method, texts.signature.text);
+    jclass declaring = fetchDeclaringClass(jvmti, method);
+    if (declaring != nullptr) {
+        jvmti->GetClassSignature(declaring, &texts.classSignature.text, &texts.classGeneric.text);
+        bool filtered = isFilteredClass(texts.classSignature.text);
+        if (state->activationDepth == 0 || filtered) return;
+    }
+    if (isActivationMethod(texts.name.text, texts.signature.text, texts.classSignature.text)) {
+        --state->activationDepth;
+    }
+    if (!isStatic && receiverFiltered(thread, jni)) return;
+
+    std::string& buffer = state->lineBuffer;
+    methodKey(buffer, texts.name.text, texts.signature.text, texts.generic.text, isStatic,
+              texts.classSignature.text);
+    if (recordMethodKey(buffer)) writeTraceLine("Warning: Left method that hasn't been entered...");
+    formatEventLine(buffer, true, texts);
+    writeTraceLine(buffer);
+    if (--state->depth < 0) state->depth = 0;
+}
+
+}  // namespace
+
+void JNICALL onMethodEntry(jvmtiEnv*, JNIEnv* jni, jthread thread, jmethodID method) {
+    if (!beginAgentCallback()) return;
+    try {
+        handleEntry(jni, thread, method);
+    } catch (...) {
+        // Out of memory inside the user's JVM: drop the event rather than
+        // let anything unwind into the VM.
+    }
+    endAgentCallback();
+}
+
+void JNICALL onMethodExit(jvmtiEnv*, JNIEnv* jni, jthread thread, jmethodID method, jboolean,
+                          jvalue) {
+    if (!beginAgentCallback()) return;
+    try {
+        handleExit(jni, thread, method);
+    } catch (...) {
+        // As on entry: nothing may unwind into the VM.
+    }
+    endAgentCallback();
+}

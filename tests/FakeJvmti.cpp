@@ -313,6 +313,11 @@ int FakeJvm::calls(Call call) const {
     return counts_[static_cast<int>(call)];
 }
 
+std::vector<Call> FakeJvm::callLog() const {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    return callLog_;
+}
+
 int FakeJvm::totalCalls() const {
     std::lock_guard<std::recursive_mutex> guard(lock_);
     int total = 0;
@@ -341,6 +346,7 @@ bool FakeJvm::monitorDestroyed(jrawMonitorID monitor) const {
 std::optional<jvmtiError> FakeJvm::failure(Call call) {
     std::lock_guard<std::recursive_mutex> guard(lock_);
     ++counts_[static_cast<int>(call)];
+    callLog_.push_back(call);
     auto once = onceFailures_.find(call);
     if (once != onceFailures_.end()) {
         jvmtiError error = once->second;

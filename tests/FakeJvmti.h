@@ -107,6 +107,8 @@ public:
 
     // --- what the agent did ----------------------------------------------
     int calls(Call call) const;
+    // Every call in the order made.
+    std::vector<Call> callLog() const;
     int totalCalls() const;
     // Texts handed out and not yet released with Deallocate.
     int outstandingTexts() const;
@@ -147,6 +149,7 @@ private:
     std::map<Call, jvmtiError> failures_;
     std::map<Call, jvmtiError> onceFailures_;
     int counts_[static_cast<int>(Call::Count)] = {};
+    std::vector<Call> callLog_;
     std::set<char*> texts_;
     int badDeallocations_ = 0;
     mutable std::recursive_mutex lock_;

@@ -1,0 +1,230 @@
+#include "agent/Agent.h"
+
+#include <jvmti.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <thread>
+#include <vector>
+
+#ifdef _WIN32
+#include <direct.h>
+#define getcwd _getcwd
+#else
+#include <unistd.h>
+#endif
+
+#include "agent/AgentState.h"
+#include "agent/ErrorReporting.h"
+#include "agent/Platform.h"
+#include "options/Options.h"
+#include "output/Legends.h"
+#include "tracing/MethodEvents.h"
+
+namespace {
+
+// Slots of the callback table of JVMTI 1.0; later slots stay unknown to us.
+constexpr std::size_t kCallbackSlots10 = 35;
+static_assert(sizeof(jvmtiEventCallbacks) >= kCallbackSlots10 * sizeof(void*),
+              "callback table smaller than JVMTI 1.0's");
+
+int unloadDrainTimeoutMs = 5000;
+
+// The working directory, of any length; empty when it cannot be read.
+std::string workingDirectory() {
+    std::vector<char> buffer(512);
+    for (;;) {
+        if (getcwd(buffer.data(), static_cast<int>(buffer.size())) != nullptr) {
+            return std::string(buffer.data());
+        }
+        if (errno != ERANGE || buffer.size() > (1u << 20)) return std::string();
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+std::string joinPath(const std::string& directory, const char* fileName) {
+    std::string path = directory;
+    path.push_back(kPathSeparator);
+    path.append(fileName);
+    return path;
+}
+
+void printConsole(const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+}
+
+void registerWithVm(AgentState* state) {
+    jvmtiEnv* jvmti = state->jvmti;
+
+    jvmtiCapabilities capabilities;
+    std::memset(&capabilities, 0, sizeof capabilities);
+    capabilities.can_tag_objects = 1;
+    capabilities.can_get_source_file_name = 1;
+    capabilities.can_access_local_variables = 1;
+    capabilities.can_generate_method_entry_events = 1;
+    capabilities.can_generate_method_exit_events = 1;
+    checkJvmtiError(jvmti->AddCapabilities(&capabilities),
+                    "Unable to set necessary JVMTI capabilities.");
+
+    jvmtiEventCallbacks callbacks;
+    std::memset(&callbacks, 0, sizeof callbacks);
+    callbacks.MethodEntry = onMethodEntry;
+    callbacks.MethodExit = onMethodExit;
+    checkJvmtiError(jvmti->SetEventCallbacks(
+                        &callbacks, static_cast<jint>(kCallbackSlots10 * sizeof(void*))),
+                    "Cannot set JVMTI callbacks.");
+
+    checkJvmtiError(
+        jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_METHOD_ENTRY, nullptr),
+        "Cannot register MethodEntry notification");
+    checkJvmtiError(jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_METHOD_EXIT, nullptr),
+                    "Cannot register MethodExit notification");
+
+    checkJvmtiError(jvmti->CreateRawMonitor("Kelmora monitor", &state->monitor),
+                    "Cannot create raw monitor.");
+}
+
+// Waits until no handler is between its liveness check and its end.
+bool drainCallbacks() {
+    auto deadline = std::chrono::steady_clock::now() +
+                    std::chrono::milliseconds(unloadDrainTimeoutMs);
+    while (agentCallbacksInFlight() > 0) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+void load(JavaVM* vm, const char* options) {
+    std::string directory = workingDirectory();
+    if (directory.empty()) {
+        std::fprintf(stderr,
+                     "[ERROR] Kelmora: cannot read the working directory (%s); errors go to "
+                     "standard error and the trace to standard output.\n",
+                     std::strerror(errno));
+    }
+    initAgentState(directory);
+    AgentState* state = agentState;
+    if (state == nullptr) {
+        std::fputs("[ERROR] Kelmora: out of memory at load; the JVM runs untraced.\n", stderr);
+        printConsole("Time: " + consoleDate() + ". Begin Kelmora logging.\n");
+        return;
+    }
+    if (options != nullptr && options[0] != '\0') parseAgentOptions(options);
+
+    void* env = nullptr;
+    jint got = vm != nullptr ? vm->GetEnv(&env, JVMTI_VERSION_1_0) : JNI_ERR;
+    state->jvmti = got == JNI_OK ? static_cast<jvmtiEnv*>(env) : nullptr;
+    printConsole("Time: " + consoleDate() + ". Begin Kelmora logging.\n");
+    if (state->jvmti == nullptr) {
+        std::fprintf(stderr,
+                     "[ERROR] Kelmora: cannot obtain the JVMTI 1.0 environment (GetEnv returned "
+                     "%d); the JVM runs untraced.\n",
+                     static_cast<int>(got));
+        return;
+    }
+    registerWithVm(state);
+    setAgentLive(true);
+}
+
+void unload() {
+    AgentState* state = agentState;
+    if (state != nullptr) {
+        // Handlers that start from now on return at once; one in flight
+        // finishes its event before the monitor is ours.
+        setAgentLive(false);
+        {
+            AgentMonitorScope lock;
+            writeLegends();
+            state->filters.clear();
+            state->activations.clear();
+            if (state->traceFile != nullptr) {
+                std::fclose(state->traceFile);
+                state->traceFile = nullptr;
+            }
+            state->traceDir.clear();
+        }
+        // A handler may still be about to enter the monitor; it will find
+        // the agent no longer live, but the monitor, the environment and the
+        // record must outlive it. If one never drains, they are kept until
+        // the process ends.
+        if (drainCallbacks()) {
+            if (state->jvmti != nullptr) {
+                if (state->monitor != nullptr) state->jvmti->DestroyRawMonitor(state->monitor);
+                state->jvmti->DisposeEnvironment();
+            }
+            destroyAgentState(state);
+        }
+    }
+    printConsole("Time: " + consoleDate() + " Kelmora-Logging exited cleanly.\n");
+}
+
+}  // namespace
+
+void initAgentState(const std::string& directory) {
+    AgentState* state = createAgentState();
+    if (state == nullptr) return;
+    if (!directory.empty()) {
+        state->errorLogPath = joinPath(directory, "errorLog.txt");
+        std::remove(state->errorLogPath.c_str());
+        state->traceDir = directory;
+        std::string tracePath = joinPath(state->traceDir, "trace.txt");
+        state->traceFile = std::fopen(tracePath.c_str(), "w");
+        if (state->traceFile == nullptr) {
+            std::fprintf(stderr,
+                         "[ERROR] Kelmora: cannot create %s (%s); the trace goes to standard "
+                         "output.\n",
+                         tracePath.c_str(), std::strerror(errno));
+        }
+    }
+    state->activationDepth = 1;
+}
+
+std::string consoleDate() {
+    static const char* const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+#ifdef _WIN32
+    bool ok = localtime_s(&local, &now) == 0;
+#else
+    bool ok = localtime_r(&now, &local) != nullptr;
+#endif
+    if (!ok || local.tm_wday < 0 || local.tm_wday > 6 || local.tm_mon < 0 || local.tm_mon > 11) {
+        return "??? ??? 00 00:00:00 0000\n";
+    }
+    char text[64];
+    std::snprintf(text, sizeof text, "%s %s %02d %02d:%02d:%02d %d\n", days[local.tm_wday],
+                  months[local.tm_mon], local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                  local.tm_year + 1900);
+    return text;
+}
+
+void setUnloadDrainTimeoutMs(int milliseconds) { unloadDrainTimeoutMs = milliseconds; }
+
+extern "C" {
+
+JNIEXPORT jint JNICALL Agent_OnLoad(JavaVM* vm, char* options, void*) {
+    try {
+        load(vm, options);
+    } catch (...) {
+        std::fputs("[ERROR] Kelmora: out of memory at load; the JVM runs untraced.\n", stderr);
+    }
+    return 0;
+}
+
+JNIEXPORT void JNICALL Agent_OnUnload(JavaVM*) {
+    try {
+        unload();
+    } catch (...) {
+        std::fputs("[ERROR] Kelmora: out of memory at unload.\n", stderr);
+    }
+}
+
+}  // extern "C"

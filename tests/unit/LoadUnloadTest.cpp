@@ -1,0 +1,254 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <regex>
+#include <thread>
+
+#include "agent/Agent.h"
+#include "agent/AgentState.h"
+#include "tests/TestSupport.h"
+#include "tracing/MethodEvents.h"
+
+using ::testing::internal::CaptureStderr;
+using ::testing::internal::CaptureStdout;
+using ::testing::internal::GetCapturedStderr;
+using ::testing::internal::GetCapturedStdout;
+
+namespace {
+
+class LoadUnloadTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        setAgentLive(false);
+        if (agentState != nullptr) {
+            if (agentState->traceFile != nullptr) std::fclose(agentState->traceFile);
+            destroyAgentState(agentState);
+        }
+        setUnloadDrainTimeoutMs(5000);
+    }
+
+    // Loads with the options, returning what was printed on standard output.
+    std::string load(const char* options) {
+        CaptureStdout();
+        jint result = Agent_OnLoad(vm.javaVm(), const_cast<char*>(options), nullptr);
+        EXPECT_EQ(result, 0);
+        return GetCapturedStdout();
+    }
+    std::string unload() {
+        CaptureStdout();
+        Agent_OnUnload(vm.javaVm());
+        return GetCapturedStdout();
+    }
+
+    FakeJvm vm;
+    ScratchDirectory dir;
+};
+
+const char* const kDatePattern =
+    "(Sun|Mon|Tue|Wed|Thu|Fri|Sat) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
+    "[0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}\n";
+
+TEST_F(LoadUnloadTest, LoadRegistersWithTheVmInOrder) {
+    writeFile(dir.file("errorLog.txt"), "old errors\n");
+    writeFile(dir.file("trace.txt"), "old trace\n");
+    std::string out = load("filter=Ljava/*activation=Lapp/Main;main;([Ljava/lang/String;)V");
+
+    EXPECT_TRUE(std::regex_match(out, std::regex("Found option: filter=Ljava/\n"
+                                                 "Found option: activation=Lapp/Main;main;"
+                                                 "\\(\\[Ljava/lang/String;\\)V\n"
+                                                 "Time: " +
+                                                 std::string(kDatePattern) +
+                                                 ". Begin Kelmora logging.\n")))
+        << out;
+    EXPECT_FALSE(fileExists(dir.file("errorLog.txt")));
+    EXPECT_EQ(readFile(dir.file("trace.txt")), "");
+    ASSERT_NE(agentState, nullptr);
+    EXPECT_EQ(agentState->jvmti, vm.jvmti());
+    EXPECT_EQ(agentState->activationDepth, 1);
+    EXPECT_EQ(agentState->filters.items, std::vector<std::string>{"Ljava/"});
+    EXPECT_EQ(agentState->activations.items,
+              std::vector<std::string>{"Lapp/Main;main;([Ljava/lang/String;)V"});
+    EXPECT_TRUE(isAgentLive());
+
+    EXPECT_EQ(vm.callLog(),
+              (std::vector<Call>{Call::GetEnv, Call::AddCapabilities, Call::SetEventCallbacks,
+                                 Call::SetEventNotificationMode, Call::SetEventNotificationMode,
+                                 Call::CreateRawMonitor}));
+
+    ASSERT_TRUE(vm.capabilities.has_value());
+    uint32_t words[4];
+    static_assert(sizeof(jvmtiCapabilities) == sizeof words, "capabilities are four words");
+    std::memcpy(words, &*vm.capabilities, sizeof words);
+    EXPECT_EQ(words[0], 0x03004801u);
+    EXPECT_EQ(words[1], 0u);
+    EXPECT_EQ(words[2], 0u);
+    EXPECT_EQ(words[3], 0u);
+
+    // A zeroed JVMTI 1.0 table: 35 slots, only MethodEntry and MethodExit set.
+    ASSERT_EQ(vm.callbackTableSize, static_cast<jint>(35 * sizeof(void*)));
+    for (std::size_t slot = 0; slot < 35; ++slot) {
+        void* value;
+        std::memcpy(&value, vm.callbackTable.data() + slot * sizeof(void*), sizeof value);
+        if (slot == JVMTI_EVENT_METHOD_ENTRY - JVMTI_MIN_EVENT_TYPE_VAL) {
+            EXPECT_EQ(value, reinterpret_cast<void*>(&onMethodEntry));
+        } else if (slot == JVMTI_EVENT_METHOD_EXIT - JVMTI_MIN_EVENT_TYPE_VAL) {
+            EXPECT_EQ(value, reinterpret_cast<void*>(&onMethodExit));
+        } else {
+            EXPECT_EQ(value, nullptr) << "slot " << slot;
+        }
+    }
+    EXPECT_EQ(vm.eventModes, (std::vector<std::pair<jvmtiEventMode, jvmtiEvent>>{
+                                 {JVMTI_ENABLE, JVMTI_EVENT_METHOD_ENTRY},
+                                 {JVMTI_ENABLE, JVMTI_EVENT_METHOD_EXIT}}));
+    ASSERT_EQ(vm.monitors().size(), 1u);
+    EXPECT_EQ(vm.monitors()[0]->name, "Kelmora monitor");
+    EXPECT_EQ(agentState->monitor, reinterpret_cast<jrawMonitorID>(vm.monitors()[0].get()));
+}
+
+TEST_F(LoadUnloadTest, NullOrEmptyOptionsTraceEverything) {
+    EXPECT_TRUE(std::regex_match(load(nullptr), std::regex("Time: [^\n]*\n. Begin Kelmora logging.\n")));
+    EXPECT_TRUE(agentState->filters.empty());
+    unload();
+    EXPECT_EQ(load("").find("Found option"), std::string::npos);
+    EXPECT_TRUE(agentState->filters.empty());
+    EXPECT_TRUE(agentState->activations.empty());
+}
+
+TEST_F(LoadUnloadTest, FailingLoadCallsAreReportedAndLoadGoesOn) {
+    vm.fail(Call::AddCapabilities, JVMTI_ERROR_NOT_AVAILABLE);
+    vm.fail(Call::SetEventCallbacks, JVMTI_ERROR_ILLEGAL_ARGUMENT);
+    vm.fail(Call::SetEventNotificationMode, JVMTI_ERROR_WRONG_PHASE);
+    vm.fail(Call::CreateRawMonitor, JVMTI_ERROR_OUT_OF_MEMORY);
+    load(nullptr);
+    EXPECT_EQ(readFile(dir.file("errorLog.txt")),
+              "[ERROR] JVMTI: 98 (JVMTI_ERROR_NOT_AVAILABLE): Unable to set necessary JVMTI "
+              "capabilities.\n"
+              "[ERROR] JVMTI: 103 (JVMTI_ERROR_ILLEGAL_ARGUMENT): Cannot set JVMTI callbacks.\n"
+              "[ERROR] JVMTI: 112 (JVMTI_ERROR_WRONG_PHASE): Cannot register MethodEntry "
+              "notification\n"
+              "[ERROR] JVMTI: 112 (JVMTI_ERROR_WRONG_PHASE): Cannot register MethodExit "
+              "notification\n"
+              "[ERROR] JVMTI: 110 (JVMTI_ERROR_OUT_OF_MEMORY): Cannot create raw monitor.\n");
+
+    // Without a monitor the handlers still run one at a time and record.
+    jclass job = vm.klass("Lapp/Job;");
+    jmethodID run = vm.method(job, "run", "()V");
+    jthread thread = vm.thread(vm.object(job));
+    onMethodEntry(vm.jvmti(), vm.jni(), thread, run);
+    std::string out = unload();
+    EXPECT_TRUE(std::regex_match(out, std::regex(std::string("Time: ") + kDatePattern +
+                                                 " Kelmora-Logging exited cleanly.\n")))
+        << out;
+    EXPECT_EQ(readFile(dir.file("trace.txt")), " Lapp/Job;run()V\n");
+}
+
+TEST_F(LoadUnloadTest, FailingGetEnvLeavesTheJvmUntraced) {
+    vm.fail(Call::GetEnv, static_cast<jvmtiError>(JNI_EVERSION));
+    CaptureStderr();
+    std::string out = load("filter=Ljava/");
+    std::string err = GetCapturedStderr();
+    EXPECT_NE(err.find("[ERROR] Kelmora: cannot obtain the JVMTI 1.0 environment"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(out.find(". Begin Kelmora logging."), std::string::npos);
+    // Options were read before the environment was asked for.
+    EXPECT_EQ(agentState->filters.items, std::vector<std::string>{"Ljava/"});
+    EXPECT_EQ(vm.totalCalls(), 1);  // GetEnv alone
+    EXPECT_NE(unload().find("Kelmora-Logging exited cleanly."), std::string::npos);
+    EXPECT_EQ(agentState, nullptr);
+    EXPECT_EQ(readFile(dir.file("MethodLegend.txt")), "");
+}
+
+TEST_F(LoadUnloadTest, UnloadWritesLegendsAndReleasesEverything) {
+    load("filter=Ljava/");
+    jclass job = vm.klass("Lapp/Job;");
+    jmethodID run = vm.method(job, "run", "()V");
+    jthread thread = vm.thread(vm.object(job));
+    onMethodEntry(vm.jvmti(), vm.jni(), thread, run);
+    onMethodExit(vm.jvmti(), vm.jni(), thread, run, JNI_FALSE, jvalue());
+    jrawMonitorID monitor = agentState->monitor;
+
+    std::string out = unload();
+    EXPECT_TRUE(std::regex_match(out, std::regex(std::string("Time: ") + kDatePattern +
+                                                 " Kelmora-Logging exited cleanly.\n")));
+    EXPECT_EQ(agentState, nullptr);
+    EXPECT_FALSE(isAgentLive());
+    EXPECT_TRUE(vm.monitorDestroyed(monitor));
+    EXPECT_TRUE(vm.disposed);
+    EXPECT_EQ(readFile(dir.file("trace.txt")), " Lapp/Job;run()V\n -Lapp/Job;run()V\n");
+    EXPECT_EQ(readFile(dir.file("MethodLegend.txt")), "1 == run:<()V>:<(null)>\n");
+    EXPECT_EQ(readFile(dir.file("ObjectLegend.txt")), "1 == Lapp/Job;\n");
+    EXPECT_EQ(vm.outstandingTexts(), 0);
+
+    // A late event finds nothing to touch.
+    int before = vm.totalCalls();
+    onMethodEntry(vm.jvmti(), vm.jni(), thread, run);
+    EXPECT_EQ(vm.totalCalls(), before);
+}
+
+TEST_F(LoadUnloadTest, UnloadKeepsWhatAHandlerInFlightStillReads) {
+    load(nullptr);
+    jrawMonitorID monitor = agentState->monitor;
+    AgentState* state = agentState;
+    // A handler on another thread has passed its liveness check and not ended.
+    ASSERT_TRUE(beginAgentCallback());
+    setUnloadDrainTimeoutMs(20);
+    std::string out = unload();
+    EXPECT_NE(out.find("Kelmora-Logging exited cleanly."), std::string::npos);
+    EXPECT_FALSE(vm.monitorDestroyed(monitor));
+    EXPECT_FALSE(vm.disposed);
+    EXPECT_EQ(agentState, state);
+    EXPECT_FALSE(isAgentLive());
+    EXPECT_EQ(state->traceFile, nullptr);
+    EXPECT_TRUE(fileExists(dir.file("MethodLegend.txt")));
+    endAgentCallback();
+}
+
+TEST_F(LoadUnloadTest, UnloadWaitsForTheHandlerHoldingTheMonitor) {
+    load(nullptr);
+    jclass job = vm.klass("Lapp/Job;");
+    jmethodID run = vm.method(job, "run", "()V");
+    jthread thread = vm.thread(vm.object(job));
+    // Another thread holds the monitor in the middle of an event.
+    ASSERT_TRUE(beginAgentCallback());
+    FakeMonitor* monitor = vm.monitors()[0].get();
+    std::thread holder([&] {
+        monitor->lock.lock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        // The event being handled when unload began still gets its line.
+        agentState->depth = 0;
+        std::fputs("in flight\n", agentState->traceFile);
+        monitor->lock.unlock();
+        endAgentCallback();
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    unload();
+    holder.join();
+    onMethodEntry(vm.jvmti(), vm.jni(), thread, run);
+    EXPECT_EQ(readFile(dir.file("trace.txt")), "in flight\n");
+}
+
+TEST_F(LoadUnloadTest, UnreadableTraceFileSendsTraceToStandardOutput) {
+    std::filesystem::create_directory(dir.file("trace.txt"));
+    CaptureStderr();
+    load(nullptr);
+    std::string err = GetCapturedStderr();
+    EXPECT_NE(err.find("trace.txt"), std::string::npos) << err;
+    EXPECT_EQ(agentState->traceFile, nullptr);
+    jclass job = vm.klass("Lapp/Job;");
+    jmethodID run = vm.method(job, "run", "()V");
+    jthread thread = vm.thread(vm.object(job));
+    CaptureStdout();
+    onMethodEntry(vm.jvmti(), vm.jni(), thread, run);
+    std::fflush(stdout);
+    EXPECT_EQ(GetCapturedStdout(), " Lapp/Job;run()V\n");
+}
+
+TEST(ConsoleDateTest, HasAsctimeShapeWithZeroPaddedDay) {
+    std::string date = consoleDate();
+    EXPECT_TRUE(std::regex_match(date, std::regex(kDatePattern))) << date;
+}
+
+}  // namespace

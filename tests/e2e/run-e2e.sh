@@ -1,0 +1,174 @@
+#!/usr/bin/env bash
+# Runs one end-to-end case: a real JVM loads the agent in a fresh working
+# directory, then the files and console output are checked.
+# Usage: run-e2e.sh CASE   with KELMORA_AGENT, KELMORA_CLASSES, KELMORA_EXPECTED
+# and JAVA set by CTest.
+set -u
+case_name=$1
+: "${JAVA:=java}"
+agent=$KELMORA_AGENT
+classes=$KELMORA_CLASSES
+expected=$KELMORA_EXPECTED
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/kelmora-e2e.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+cd "$work" || exit 1
+
+failures=0
+fail() {
+    echo "FAIL [$case_name]: $*" >&2
+    failures=$((failures + 1))
+}
+
+# run_java OPTIONS ARGS...: runs the JVM with the agent, keeping stdout,
+# stderr and the exit code.
+run_java() {
+    local options=$1
+    shift
+    local agent_arg="-agentpath:$agent"
+    [ -n "$options" ] && agent_arg="$agent_arg=$options"
+    "$JAVA" -Xshare:auto "$agent_arg" -cp "$classes" "$@" >stdout.txt 2>stderr.txt
+    status=$?
+}
+
+expect_clean_exit() {
+    [ "$status" -eq 0 ] || fail "java exited with $status; stderr: $(head -c 2000 stderr.txt)"
+    if ls hs_err_pid*.log >/dev/null 2>&1; then
+        fail "the JVM crashed: $(head -20 hs_err_pid*.log)"
+    fi
+    grep -q "Kelmora-Logging exited cleanly." stdout.txt || fail "no closing message"
+}
+
+same_file() {
+    if ! diff -u "$1" "$2" >diff.txt; then
+        fail "$2 differs from $1: $(head -40 diff.txt)"
+    fi
+}
+
+# Every legend line is "<id> == <entry>" with identifiers 1, 2, 3... in base 36.
+check_legend() {
+    python3 - "$1" <<'PY' || fail "$1 is not a well-formed legend"
+import sys
+digits = "0123456789abcdefghijklmnopqrstuvwxyz"
+def b36(n):
+    s = ""
+    while n:
+        s = digits[n % 36] + s
+        n //= 36
+    return s
+data = open(sys.argv[1], "rb").read().decode("latin-1")
+assert data == "" or data.endswith("\n"), "last line unterminated"
+for i, line in enumerate(data.splitlines(), 1):
+    ident, sep, rest = line.partition(" == ")
+    assert sep and ident == b36(i), f"line {i}: {line[:80]!r}"
+PY
+}
+
+# Every trace line is a whole event line; per method as many exits as entries.
+check_balanced_trace() {
+    python3 - "$1" "$2" <<'PY' || fail "trace lines torn or unbalanced"
+import re, sys, collections
+prefix = sys.argv[2]
+line_re = re.compile(r"^ *(-?)(L[^ ;]+;)([^ (]+)(\([^ ]*)$")
+counts = collections.Counter()
+for n, line in enumerate(open(sys.argv[1], encoding="latin-1"), 1):
+    line = line.rstrip("\n")
+    if line.strip() == "Warning: Left method that hasn't been entered...":
+        continue
+    m = line_re.match(line)
+    assert m, f"line {n} is not an event line: {line[:120]!r}"
+    if m.group(2).startswith(prefix):
+        counts[(m.group(2) + m.group(3) + m.group(4), m.group(1))] += 1
+methods = {k for k, _ in counts}
+assert methods, "no event of " + prefix
+for method in methods:
+    entries, exits = counts[(method, "")], counts[(method, "-")]
+    assert entries == exits, f"{method}: {entries} entries, {exits} exits"
+print(f"{len(methods)} methods balanced")
+PY
+}
+
+case $case_name in
+deterministic)
+    # A known program with the JDK filtered out gives known files.
+    echo "stale" >trace.txt
+    echo "[ERROR] JVMTI: 1 (old): old" >errorLog.txt
+    run_java "filter=Ljava/,Ljdk/,Lsun/" app.Main
+    expect_clean_exit
+    same_file "$expected/trace.txt" trace.txt
+    same_file "$expected/MethodLegend.txt" MethodLegend.txt
+    same_file "$expected/ObjectLegend.txt" ObjectLegend.txt
+    [ -e errorLog.txt ] && fail "the old error log was not deleted (or new errors): $(cat errorLog.txt)"
+    grep -qx "Found option: filter=Ljava/,Ljdk/,Lsun/" stdout.txt || fail "option not echoed"
+    ;;
+no-options)
+    # Without options the JDK's own methods are traced too.
+    run_java "" app.Main
+    expect_clean_exit
+    grep -q "^ *Ljava/lang/" trace.txt || fail "no JDK method traced"
+    grep -q "^ *Lapp/Main;main(\[Ljava/lang/String;)V$" trace.txt || fail "main not traced"
+    grep -q "Found option" stdout.txt && fail "an option was echoed"
+    check_legend MethodLegend.txt
+    check_legend ObjectLegend.txt
+    [ -s MethodLegend.txt ] || fail "empty method legend"
+    ;;
+options)
+    # Options echoed in order; keywords in any case; activation gate.
+    run_java "*FILTER=Ljava/,Ljdk/,Lsun/**mode=ignored*activation=Lapp/Dog;fetch;()V*" app.Main
+    expect_clean_exit
+    printf 'Found option: FILTER=Ljava/,Ljdk/,Lsun/\nFound option: mode=ignored\nFound option: activation=Lapp/Dog;fetch;()V\n' >want.txt
+    head -3 stdout.txt >got.txt
+    same_file want.txt got.txt
+    # Gate open from the start (counter 1), so everything is traced as without activation.
+    grep -q "^ *-\?Ljava/" trace.txt && fail "filtered class traced"
+    same_file "$expected/trace.txt" trace.txt
+    ;;
+threads)
+    run_java "filter=Ljava/,Ljdk/,Lsun/" app.Threads
+    expect_clean_exit
+    check_balanced_trace trace.txt "Lapp/"
+    [ "$(grep -c '^ *Lapp/Worker;step(I)I$' trace.txt)" -eq 8000 ] || fail "not 8000 step entries"
+    check_legend MethodLegend.txt
+    check_legend ObjectLegend.txt
+    ;;
+busy-return | busy-exit)
+    # Threads still busy while the JVM shuts down, repeated to catch a race.
+    mode=${case_name#busy-}
+    for round in $(seq 1 15); do
+        rm -f trace.txt MethodLegend.txt ObjectLegend.txt
+        run_java "filter=Ljava/,Ljdk/,Lsun/" app.BusyExit "$mode"
+        expect_clean_exit
+        check_legend MethodLegend.txt
+        check_legend ObjectLegend.txt
+        grep -q "run:<()V>:<(null)>" MethodLegend.txt || fail "round $round: legend incomplete"
+        [ "$failures" -eq 0 ] || break
+    done
+    ;;
+recursion)
+    run_java "filter=Ljava/,Ljdk/,Lsun/" app.Recursion 3000
+    expect_clean_exit
+    check_balanced_trace trace.txt "Lapp/"
+    depth=$(grep "Lapp/Recursion;down(I)I" trace.txt | awk '{ print match($0, /[^ ]/) - 1 }' | sort -n | tail -1)
+    [ "$depth" = 3002 ] || fail "deepest line indented by $depth, not 3002"
+    ;;
+unwritable-trace)
+    # trace.txt cannot be created: the trace goes to standard output.
+    mkdir trace.txt
+    run_java "filter=Ljava/,Ljdk/,Lsun/" app.Main
+    expect_clean_exit
+    grep -q "^ Lapp/Main;main(\[Ljava/lang/String;)V$" stdout.txt || fail "trace not on standard output"
+    grep -q "trace.txt" stderr.txt || fail "no word of the unwritable trace file"
+    same_file "$expected/MethodLegend.txt" MethodLegend.txt
+    ;;
+*)
+    echo "unknown case $case_name" >&2
+    exit 2
+    ;;
+esac
+
+if [ "$failures" -ne 0 ]; then
+    echo "--- stdout (head)" >&2; head -c 1500 stdout.txt >&2
+    echo "--- stderr (head)" >&2; head -c 1500 stderr.txt >&2
+    exit 1
+fi
+echo "PASS [$case_name]"

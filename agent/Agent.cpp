@@ -132,22 +132,29 @@ void load(JavaVM* vm, const char* options) {
     setAgentLive(true);
 }
 
+void writeOutputAndRelease(AgentState* state) {
+    writeLegends();
+    state->filters.clear();
+    state->activations.clear();
+    if (state->traceFile != nullptr) {
+        std::fclose(state->traceFile);
+        state->traceFile = nullptr;
+    }
+    state->traceDir.clear();
+}
+
 void unload() {
     AgentState* state = agentState;
     if (state != nullptr) {
         // Handlers that start from now on return at once; one in flight
         // finishes its event before the monitor is ours.
         setAgentLive(false);
-        {
+        if (state->jvmti != nullptr) {
             AgentMonitorScope lock;
-            writeLegends();
-            state->filters.clear();
-            state->activations.clear();
-            if (state->traceFile != nullptr) {
-                std::fclose(state->traceFile);
-                state->traceFile = nullptr;
-            }
-            state->traceDir.clear();
+            writeOutputAndRelease(state);
+        } else {
+            // Never registered with the VM: no handler can be running.
+            writeOutputAndRelease(state);
         }
         // A handler may still be about to enter the monitor; it will find
         // the agent no longer live, but the monitor, the environment and the

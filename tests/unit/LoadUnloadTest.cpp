@@ -159,6 +159,7 @@ TEST_F(LoadUnloadTest, FailingGetEnvLeavesTheJvmUntraced) {
     EXPECT_NE(unload().find("Kelmora-Logging exited cleanly."), std::string::npos);
     EXPECT_EQ(agentState, nullptr);
     EXPECT_EQ(readFile(dir.file("MethodLegend.txt")), "");
+    EXPECT_FALSE(fileExists(dir.file("errorLog.txt")));
 }
 
 TEST_F(LoadUnloadTest, UnloadWritesLegendsAndReleasesEverything) {

@@ -36,11 +36,20 @@ void fetchMethodName(jvmtiEnv* jvmti, jmethodID method, EventTexts& texts) {
                     nullptr);
 }
 
-jclass fetchDeclaringClass(jvmtiEnv* jvmti, jmethodID method) {
+// Fetches the declaring class's signatures; false when the class could not
+// be had, in which case the gate and the filter are not consulted.
+bool fetchDeclaringClass(jvmtiEnv* jvmti, jmethodID method, EventTexts& texts) {
     jclass declaring = nullptr;
     jvmtiError error = jvmti->GetMethodDeclaringClass(method, &declaring);
     checkJvmtiError(error, nullptr);
-    return error == JVMTI_ERROR_NONE ? declaring : nullptr;
+    if (error != JVMTI_ERROR_NONE || declaring == nullptr) return false;
+    jvmti->GetClassSignature(declaring, &texts.classSignature.text, &texts.classGeneric.text);
+    return true;
+}
+
+void formatMethodKey(std::string& buffer, const EventTexts& texts, bool isStatic) {
+    methodKey(buffer, texts.name.text, texts.signature.text, texts.generic.text, isStatic,
+              texts.classSignature.text);
 }
 
 // True when the receiver's class is filtered, so the event is dropped.
@@ -59,9 +68,7 @@ void handleEntry(JNIEnv* jni, jthread thread, jmethodID method) {
 
     EventTexts texts(jvmti);
     fetchMethodName(jvmti, method, texts);
-    jclass declaring = fetchDeclaringClass(jvmti, method);
-    if (declaring != nullptr) {
-        jvmti->GetClassSignature(declaring, &texts.classSignature.text, &texts.classGeneric.text);
+    if (fetchDeclaringClass(jvmti, method, texts)) {
         bool filtered = isFilteredClass(texts.classSignature.text);
         if (isActivationMethod(texts.name.text, texts.signature.text, texts.classSignature.text)) {
             ++state->activationDepth;
@@ -73,8 +80,7 @@ void handleEntry(JNIEnv* jni, jthread thread, jmethodID method) {
 
     ++state->depth;
     std::string& buffer = state->lineBuffer;
-    methodKey(buffer, texts.name.text, texts.signature.text, texts.generic.text, isStatic,
-              texts.classSignature.text);
+    formatMethodKey(buffer, texts, isStatic);
     recordMethodKey(buffer);
     formatEventLine(buffer, false, texts);
     writeTraceLine(buffer);
@@ -89,9 +95,7 @@ void handleExit(JNIEnv* jni, jthread thread, jmethodID method) {
     EventTexts texts(jvmti);
     fetchMethodName(jvmti, method, texts);
     bool isStatic = isStaticBySignature(method, texts.signature.text);
-    jclass declaring = fetchDeclaringClass(jvmti, method);
-    if (declaring != nullptr) {
-        jvmti->GetClassSignature(declaring, &texts.classSignature.text, &texts.classGeneric.text);
+    if (fetchDeclaringClass(jvmti, method, texts)) {
         bool filtered = isFilteredClass(texts.classSignature.text);
         if (state->activationDepth == 0 || filtered) return;
     }
@@ -101,8 +105,7 @@ void handleExit(JNIEnv* jni, jthread thread, jmethodID method) {
     if (!isStatic && receiverFiltered(thread, jni)) return;
 
     std::string& buffer = state->lineBuffer;
-    methodKey(buffer, texts.name.text, texts.signature.text, texts.generic.text, isStatic,
-              texts.classSignature.text);
+    formatMethodKey(buffer, texts, isStatic);
     if (recordMethodKey(buffer)) writeTraceLine("Warning: Left method that hasn't been entered...");
     formatEventLine(buffer, true, texts);
     writeTraceLine(buffer);

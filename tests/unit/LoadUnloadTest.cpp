@@ -145,7 +145,7 @@ TEST_F(LoadUnloadTest, FailingLoadCallsAreReportedAndLoadGoesOn) {
 }
 
 TEST_F(LoadUnloadTest, FailingGetEnvLeavesTheJvmUntraced) {
-    vm.fail(Call::GetEnv, static_cast<jvmtiError>(JNI_EVERSION));
+    vm.fail(Call::GetEnv, JVMTI_ERROR_UNSUPPORTED_VERSION);
     CaptureStderr();
     std::string out = load("filter=Ljava/");
     std::string err = GetCapturedStderr();

@@ -22,7 +22,16 @@ std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream content;
     content << in.rdbuf();
+#ifdef _WIN32
+    // The agent writes text-mode streams, CR LF here; the tests compare the
+    // text, and Win32LayoutTest checks the line ends themselves.
+    std::string text = content.str();
+    std::string::size_type at = 0;
+    while ((at = text.find("\r\n", at)) != std::string::npos) text.erase(at, 1);
+    return text;
+#else
     return content.str();
+#endif
 }
 
 bool fileExists(const std::string& path) { return std::filesystem::exists(path); }

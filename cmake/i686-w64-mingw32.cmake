@@ -1,0 +1,30 @@
+# Cross build for 32-bit Windows with mingw-w64:
+#   cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake
+# The test programs run under Wine (see tests/windows/run-windows-build.sh).
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86)
+
+set(KELMORA_MINGW_TRIPLE i686-w64-mingw32)
+# The posix thread model: with GCC 12 the win32 model has no std::thread
+# and std::mutex, which the agent and the tests use.
+find_program(CMAKE_C_COMPILER NAMES ${KELMORA_MINGW_TRIPLE}-gcc-posix REQUIRED)
+find_program(CMAKE_CXX_COMPILER NAMES ${KELMORA_MINGW_TRIPLE}-g++-posix REQUIRED)
+find_program(CMAKE_RC_COMPILER NAMES ${KELMORA_MINGW_TRIPLE}-windres)
+find_program(KELMORA_MINGW_OBJDUMP NAMES ${KELMORA_MINGW_TRIPLE}-objdump)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${KELMORA_MINGW_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# The JVM loads kelmora.dll alone: libgcc, libstdc++ and winpthreads are
+# linked in, so no mingw DLL has to lie beside it (nor beside the tests).
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+
+find_program(KELMORA_WINE NAMES wine)
+if(KELMORA_WINE)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${KELMORA_WINE})
+endif()

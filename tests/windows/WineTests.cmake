@@ -1,0 +1,46 @@
+# Tests of the 32-bit Windows build: the unit suite runs under Wine
+# (CMAKE_CROSSCOMPILING_EMULATOR), the export table is read on the host.
+if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
+  message(FATAL_ERROR "wine not found: the Windows unit tests run under Wine "
+    "(apt-get install wine wine32:i386)")
+endif()
+find_program(KELMORA_WINESERVER wineserver REQUIRED)
+if(NOT KELMORA_MINGW_OBJDUMP)
+  find_program(KELMORA_MINGW_OBJDUMP i686-w64-mingw32-objdump REQUIRED)
+endif()
+
+# A Wine prefix of the build's own, made once by the first test; no display,
+# no Mono or Gecko installers, no menu entries in $HOME, no Wine chatter in
+# the test output.
+set(KELMORA_WINE_ENV
+  "WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix"
+  "WINEDEBUG=-all"
+  "WINEDLLOVERRIDES=mscoree,mshtml,winemenubuilder.exe=d"
+  "DISPLAY=")
+
+# The suite loads kelmora.dll from beside itself, as a JVM would.
+add_dependencies(kelmora_unit_tests kelmora)
+add_custom_command(TARGET kelmora_unit_tests POST_BUILD
+  COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:kelmora>
+          $<TARGET_FILE_DIR:kelmora_unit_tests>)
+
+add_test(NAME wine_prefix COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} wineboot --init)
+set_tests_properties(wine_prefix PROPERTIES
+  FIXTURES_SETUP wine TIMEOUT 900 ENVIRONMENT "${KELMORA_WINE_ENV}")
+
+# Each Wine process start is costly: one test runs the whole suite, and the
+# failing cases show in its output.
+add_test(NAME kelmora_unit_tests COMMAND kelmora_unit_tests --gtest_color=no)
+set_tests_properties(kelmora_unit_tests PROPERTIES
+  LABELS unit FIXTURES_REQUIRED wine TIMEOUT 900 ENVIRONMENT "${KELMORA_WINE_ENV}")
+
+# Waits for Wine's server to end, and with it what Wine started in the
+# prefix (services.exe and the like), so that nothing is left running.
+add_test(NAME wine_shutdown COMMAND ${KELMORA_WINESERVER} -w)
+set_tests_properties(wine_shutdown PROPERTIES
+  FIXTURES_CLEANUP wine TIMEOUT 120 ENVIRONMENT "${KELMORA_WINE_ENV}")
+
+add_test(NAME kelmora_dll_exports
+  COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/check-dll-exports.sh ${KELMORA_MINGW_OBJDUMP}
+          $<TARGET_FILE:kelmora>)
+set_tests_properties(kelmora_dll_exports PROPERTIES LABELS exports)

@@ -92,11 +92,14 @@ void AgentTest::SetUp() {
     setAgentLive(true);
 }
 
-void AgentTest::TearDown() {
+void discardAgentState() {
     setAgentLive(false);
-    if (state != nullptr && state->traceFile != nullptr) std::fclose(state->traceFile);
-    if (state != nullptr) destroyAgentState(state);
+    if (agentState == nullptr) return;
+    if (agentState->traceFile != nullptr) std::fclose(agentState->traceFile);
+    destroyAgentState(agentState);
 }
+
+void AgentTest::TearDown() { discardAgentState(); }
 
 std::string AgentTest::traceText() {
     if (state->traceFile != nullptr) {

@@ -15,6 +15,9 @@ bool fileExists(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);
 std::vector<std::string> lines(const std::string& text);
 
+// Ends whatever agent a test left behind: not live, trace closed, record freed.
+void discardAgentState();
+
 // Makes a new empty directory and makes it the working directory for the
 // life of the object; the old working directory is restored afterwards.
 class ScratchDirectory {

@@ -21,11 +21,7 @@ namespace {
 class LoadUnloadTest : public ::testing::Test {
 protected:
     void TearDown() override {
-        setAgentLive(false);
-        if (agentState != nullptr) {
-            if (agentState->traceFile != nullptr) std::fclose(agentState->traceFile);
-            destroyAgentState(agentState);
-        }
+        discardAgentState();
         setUnloadDrainTimeoutMs(5000);
     }
 
@@ -33,8 +29,10 @@ protected:
     std::string load(const char* options) {
         CaptureStdout();
         jint result = Agent_OnLoad(vm.javaVm(), const_cast<char*>(options), nullptr);
+        std::string out = GetCapturedStdout();
+        // Checked once the capture has ended, or a failure's message is lost.
         EXPECT_EQ(result, 0);
-        return GetCapturedStdout();
+        return out;
     }
     std::string unload() {
         CaptureStdout();

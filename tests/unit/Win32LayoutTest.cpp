@@ -107,11 +107,7 @@ TEST_F(CrLfTest, ErrorLogLinesEndInCrLf) {
 class Win32LoadTest : public ::testing::Test {
 protected:
     void TearDown() override {
-        setAgentLive(false);
-        if (agentState != nullptr) {
-            if (agentState->traceFile != nullptr) std::fclose(agentState->traceFile);
-            destroyAgentState(agentState);
-        }
+        discardAgentState();
     }
 
     FakeJvm vm;

@@ -14,16 +14,9 @@ namespace {
 std::mutex fallbackLock;
 
 std::string formatErrorLine(jvmtiError error, const char* name, const char* message) {
-    const char* shownName = name != nullptr ? name : "Unknown";
-    const char* shownMessage = message != nullptr ? message : "";
-    int length = std::snprintf(nullptr, 0, "[ERROR] JVMTI: %d (%s): %s\n", static_cast<int>(error),
-                               shownName, shownMessage);
-    if (length < 0) return std::string();
-    std::string line(static_cast<std::size_t>(length) + 1, '\0');
-    std::snprintf(&line[0], line.size(), "[ERROR] JVMTI: %d (%s): %s\n", static_cast<int>(error),
-                  shownName, shownMessage);
-    line.resize(static_cast<std::size_t>(length));
-    return line;
+    return "[ERROR] JVMTI: " + std::to_string(static_cast<int>(error)) + " (" +
+           (name != nullptr ? name : "Unknown") + "): " + (message != nullptr ? message : "") +
+           "\n";
 }
 
 void writeErrorLine(const std::string& line, const std::string& path) {

@@ -9,8 +9,6 @@
 
 namespace {
 
-const char* shown(const char* text) { return text != nullptr ? text : "(null)"; }
-
 void writeLegendFile(const char* fileName, StringList& legend, int32_t nextId) {
     FILE* out = std::fopen(fileName, "w");
     if (out == nullptr) {
@@ -47,17 +45,19 @@ std::string makeId(int64_t number) {
 
 void methodKey(std::string& buffer, const char* name, const char* signature, const char* generic,
                bool isStatic, const char* classSignature) {
-    buffer.assign(shown(name));
-    buffer.append(":<").append(shown(signature));
-    buffer.append(">:<").append(shown(generic)).append(">");
-    if (isStatic) buffer.append("||").append(shown(classSignature));
+    buffer.assign(shownText(name));
+    buffer.append(":<").append(shownText(signature));
+    buffer.append(">:<").append(shownText(generic)).append(">");
+    if (isStatic) buffer.append("||").append(shownText(classSignature));
 }
 
 bool recordMethodKey(const std::string& key) {
     AgentState* state = agentState;
     // The index holds exactly the legend's entries, so a hit gives the
-    // identifier a walk from the first entry would give.
-    auto inserted = state->methodIds.emplace(key, state->nextMethodId);
+    // identifier a walk from the first entry would give. try_emplace looks
+    // the key up before building a node: a hit, the common case, costs no
+    // allocation.
+    auto inserted = state->methodIds.try_emplace(key, state->nextMethodId);
     if (!inserted.second) return false;
     try {
         state->methodLegend.append(key);

@@ -7,6 +7,9 @@
 // The identifier of `number` in base 36 with lower-case digits; "0" for 0.
 std::string makeId(int64_t number);
 
+// An absent text as method keys and trace lines show it.
+inline const char* shownText(const char* text) { return text != nullptr ? text : "(null)"; }
+
 // Writes the method key into `buffer` (replacing what it held):
 // "name:<signature>:<generic>", followed by "||classSignature" for a method
 // taken as static. Absent texts are written "(null)".

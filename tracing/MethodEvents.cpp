@@ -20,14 +20,12 @@ struct EventTexts {
     VmText name, signature, generic, classSignature, classGeneric;
 };
 
-const char* shown(const char* text) { return text != nullptr ? text : "(null)"; }
-
 void formatEventLine(std::string& buffer, bool exit, const EventTexts& texts) {
     buffer.clear();
     if (exit) buffer.push_back('-');
-    buffer.append(shown(texts.classSignature.text));
-    buffer.append(shown(texts.name.text));
-    buffer.append(shown(texts.signature.text));
+    buffer.append(shownText(texts.classSignature.text));
+    buffer.append(shownText(texts.name.text));
+    buffer.append(shownText(texts.signature.text));
 }
 
 void fetchMethodName(jvmtiEnv* jvmti, jmethodID method, EventTexts& texts) {

@@ -60,13 +60,24 @@ bool recordMethodKey(const std::string& key) {
     auto inserted = state->methodIds.try_emplace(key, state->nextMethodId);
     if (!inserted.second) return false;
     try {
-        state->methodLegend.append(key);
+        appendMethodLegend(key);
     } catch (...) {
         state->methodIds.erase(inserted.first);
         throw;
     }
-    ++state->nextMethodId;
     return true;
+}
+
+void appendObjectLegend(std::string entry) {
+    AgentState* state = agentState;
+    state->objectLegend.append(std::move(entry));
+    ++state->nextObjectId;
+}
+
+int32_t appendMethodLegend(const std::string& key) {
+    AgentState* state = agentState;
+    state->methodLegend.append(key);
+    return state->nextMethodId++;
 }
 
 int32_t methodIdOf(const std::string& key) {

@@ -19,6 +19,13 @@ void methodKey(std::string& buffer, const char* name, const char* signature, con
 // Finds the key in the method legend or appends it; true when it was added.
 bool recordMethodKey(const std::string& key);
 
+// Every entry of either legend is added through these two, in identifier
+// order. appendObjectLegend adds the entry of the next receiver tag;
+// appendMethodLegend adds a key not yet in the legend and returns its
+// identifier.
+void appendObjectLegend(std::string entry);
+int32_t appendMethodLegend(const std::string& key);
+
 // The identifier of a recorded key, 0 when the key is not in the legend.
 int32_t methodIdOf(const std::string& key);
 

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "agent/AgentState.h"
+#include "output/Legends.h"
 #include "tracing/Classification.h"
 #include "tracing/VmTexts.h"
 
@@ -30,7 +31,6 @@ void tagReceiver(jthread thread, JNIEnv* jni, bool& receiverFiltered) {
         std::string entry;
         if (signature.text != nullptr) entry = signature.text;
         if (generic.text != nullptr) entry.append("|").append(generic.text);
-        state->objectLegend.append(std::move(entry));
-        ++state->nextObjectId;
+        appendObjectLegend(std::move(entry));
     }
 }

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "agent/AgentState.h"
 
@@ -51,22 +52,23 @@ void methodKey(std::string& buffer, const char* name, const char* signature, con
     if (isStatic) buffer.append("||").append(shownText(classSignature));
 }
 
-bool recordMethodKey(const std::string& key) {
+KeySlot* methodKeySlot(const std::string& key) {
     AgentState* state = agentState;
-    // The index holds exactly the legend's entries, so a hit gives the
-    // identifier a walk from the first entry would give. try_emplace looks
-    // the key up before building a node: a hit, the common case, costs no
-    // allocation.
-    auto inserted = state->methodIds.try_emplace(key, state->nextMethodId);
-    if (!inserted.second) return false;
-    try {
-        appendMethodLegend(key);
-    } catch (...) {
-        state->methodIds.erase(inserted.first);
-        throw;
-    }
+    std::lock_guard<std::mutex> guard(state->keySlotsLock);
+    auto found = state->keySlots.find(key);
+    if (found != state->keySlots.end()) return &found->second;
+    KeySlot& slot = state->keySlots[key];
+    slot.key = key;
+    return &slot;
+}
+
+bool recordKeySlot(KeySlot& slot) {
+    if (slot.id != 0) return false;
+    slot.id = appendMethodLegend(slot.key);
     return true;
 }
+
+bool recordMethodKey(const std::string& key) { return recordKeySlot(*methodKeySlot(key)); }
 
 void appendObjectLegend(std::string entry) {
     AgentState* state = agentState;
@@ -81,9 +83,10 @@ int32_t appendMethodLegend(const std::string& key) {
 }
 
 int32_t methodIdOf(const std::string& key) {
-    const AgentState* state = agentState;
-    auto found = state->methodIds.find(key);
-    return found != state->methodIds.end() ? found->second : 0;
+    AgentState* state = agentState;
+    std::lock_guard<std::mutex> guard(state->keySlotsLock);
+    auto found = state->keySlots.find(key);
+    return found != state->keySlots.end() ? found->second.id : 0;
 }
 
 void writeLegends() {
@@ -91,5 +94,4 @@ void writeLegends() {
     if (state == nullptr) return;
     writeLegendFile("ObjectLegend.txt", state->objectLegend, state->nextObjectId);
     writeLegendFile("MethodLegend.txt", state->methodLegend, state->nextMethodId);
-    state->methodIds.clear();
 }

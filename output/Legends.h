@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "agent/AgentState.h"
+
 // The identifier of `number` in base 36 with lower-case digits; "0" for 0.
 std::string makeId(int64_t number);
 
@@ -15,6 +17,14 @@ inline const char* shownText(const char* text) { return text != nullptr ? text :
 // taken as static. Absent texts are written "(null)".
 void methodKey(std::string& buffer, const char* name, const char* signature, const char* generic,
                bool isStatic, const char* classSignature);
+
+// The one slot of `key`, made when the key is first seen (recorded or not).
+// Safe to call without the agent lock; the slot lives until unload.
+KeySlot* methodKeySlot(const std::string& key);
+
+// Adds the slot's key to the method legend unless it is there; true when it
+// was added by this call. Called with the agent lock held.
+bool recordKeySlot(KeySlot& slot);
 
 // Finds the key in the method legend or appends it; true when it was added.
 bool recordMethodKey(const std::string& key);

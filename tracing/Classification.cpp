@@ -33,7 +33,12 @@ int countParameters(const char* signature) {
 
 bool isStaticBySignature(jmethodID method, const char* signature) {
     jint slots = 0;
-    if (agentState->jvmti->GetArgumentsSize(method, &slots) != JVMTI_ERROR_NONE) return false;
+    jvmtiError error = agentState->jvmti->GetArgumentsSize(method, &slots);
+    return isStaticBySignature(error, slots, signature);
+}
+
+bool isStaticBySignature(jvmtiError sizeError, jint slots, const char* signature) {
+    if (sizeError != JVMTI_ERROR_NONE) return false;
     return countParameters(signature != nullptr ? signature : "") == slots;
 }
 

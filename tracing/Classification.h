@@ -9,6 +9,8 @@
 // or double parameter and a native method (whose size the VM cannot tell)
 // are all taken as instance methods.
 bool isStaticBySignature(jmethodID method, const char* signature);
+// The same with the result of GetArgumentsSize already in hand.
+bool isStaticBySignature(jvmtiError sizeError, jint slots, const char* signature);
 
 // True when the class signature begins with one of the filter entries.
 bool isFilteredClass(const char* classSignature);

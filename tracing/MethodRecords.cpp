@@ -1,0 +1,158 @@
+#include "tracing/MethodRecords.h"
+
+#include "agent/ErrorReporting.h"
+#include "instrument/BytecodeScan.h"
+#include "output/Legends.h"
+#include "tracing/Classification.h"
+#include "tracing/VmTexts.h"
+
+namespace {
+
+constexpr jint kAccStatic = 0x0008;
+constexpr jint kAccNative = 0x0100;
+constexpr int kGracePeriodMs = 2000;
+
+// True when the method's bytecode could be read and never writes local 0.
+bool bytecodeKeepsLocalZero(jvmtiEnv* jvmti, jmethodID method) {
+    jint length = 0;
+    unsigned char* code = nullptr;
+    if (jvmti->GetBytecodes(method, &length, &code) != JVMTI_ERROR_NONE || code == nullptr) {
+        return false;
+    }
+    bool keeps = neverWritesLocalZero(code, static_cast<std::size_t>(length));
+    jvmti->Deallocate(code);
+    return keeps;
+}
+
+std::size_t slotOf(jmethodID method, std::size_t mask) {
+    auto bits = reinterpret_cast<std::uintptr_t>(method);
+    return static_cast<std::size_t>((bits >> 3) * 0x9E3779B97F4A7C15ull) & mask;
+}
+
+}  // namespace
+
+bool describeMethod(jvmtiEnv* jvmti, jmethodID method, bool complete, MethodRecord& record) {
+    record.method = method;
+    VmText name(jvmti), signature(jvmti), generic(jvmti), classSignature(jvmti),
+        classGeneric(jvmti);
+    jvmtiError nameError =
+        jvmti->GetMethodName(method, &name.text, &signature.text, &generic.text);
+    checkJvmtiError(nameError, nullptr);
+    jclass declaring = nullptr;
+    jvmtiError classError = jvmti->GetMethodDeclaringClass(method, &declaring);
+    checkJvmtiError(classError, nullptr);
+    bool complete_lookups = nameError == JVMTI_ERROR_NONE && classError == JVMTI_ERROR_NONE &&
+                            declaring != nullptr;
+    if (classError == JVMTI_ERROR_NONE && declaring != nullptr) {
+        record.hasClass = true;
+        if (jvmti->GetClassSignature(declaring, &classSignature.text, &classGeneric.text) !=
+            JVMTI_ERROR_NONE) {
+            complete_lookups = false;
+        }
+        record.filtered = isFilteredClass(classSignature.text);
+        record.activation = isActivationMethod(name.text, signature.text, classSignature.text);
+    }
+    jint slots = 0;
+    jvmtiError sizeError = jvmti->GetArgumentsSize(method, &slots);
+    record.isStatic = isStaticBySignature(sizeError, slots, signature.text);
+    if (complete) {
+        jint modifiers = 0;
+        if (jvmti->GetMethodModifiers(method, &modifiers) != JVMTI_ERROR_NONE) {
+            complete_lookups = false;
+        } else {
+            record.isNative = (modifiers & kAccNative) != 0;
+            // The VM cannot size a native's arguments; any other failure may
+            // not last.
+            if (sizeError != JVMTI_ERROR_NONE && !record.isNative) complete_lookups = false;
+            record.keepsReceiver = !record.isStatic && (modifiers & (kAccStatic | kAccNative)) == 0 &&
+                                   bytecodeKeepsLocalZero(jvmti, method);
+        }
+    }
+    std::string key;
+    methodKey(key, name.text, signature.text, generic.text, record.isStatic,
+              classSignature.text);
+    record.key = methodKeySlot(key);
+    record.exitLine.assign("-")
+        .append(shownText(classSignature.text))
+        .append(shownText(name.text))
+        .append(shownText(signature.text));
+    return complete_lookups;
+}
+
+// One open-addressing table of record pointers. Slots go from null to a
+// record once and never change again, so readers need no lock.
+struct MethodRecordTable::Generation {
+    explicit Generation(std::size_t capacity)
+        : mask(capacity - 1), slots(new std::atomic<const MethodRecord*>[capacity]) {
+        for (std::size_t i = 0; i < capacity; ++i) slots[i].store(nullptr, std::memory_order_relaxed);
+    }
+    std::size_t mask;
+    std::unique_ptr<std::atomic<const MethodRecord*>[]> slots;
+    std::size_t used = 0;
+    // The records this generation owns; a grown generation takes them over.
+    std::vector<std::unique_ptr<MethodRecord>> records;
+
+    const MethodRecord* find(jmethodID method) const {
+        for (std::size_t i = slotOf(method, mask);; i = (i + 1) & mask) {
+            const MethodRecord* record = slots[i].load(std::memory_order_acquire);
+            if (record == nullptr || record->method == method) return record;
+        }
+    }
+    void insert(const MethodRecord* record) {
+        std::size_t i = slotOf(record->method, mask);
+        while (slots[i].load(std::memory_order_relaxed) != nullptr) i = (i + 1) & mask;
+        slots[i].store(record, std::memory_order_release);
+        ++used;
+    }
+};
+
+MethodRecordTable::MethodRecordTable() : owned_(new Generation(1024)) {
+    current_.store(owned_.get(), std::memory_order_release);
+}
+
+MethodRecordTable::~MethodRecordTable() = default;
+
+const MethodRecord* MethodRecordTable::find(jmethodID method) const {
+    return current_.load(std::memory_order_acquire)->find(method);
+}
+
+MethodRecordTable::Generation* MethodRecordTable::grow(Generation& full) {
+    auto larger = std::make_unique<Generation>((full.mask + 1) * 2);
+    for (auto& record : full.records) larger->insert(record.get());
+    larger->records = std::move(full.records);
+    Generation* next = larger.get();
+    // Readers may still be probing the full one; its slots stay valid
+    // because the records it points at moved, not died.
+    retired_.push_back(std::move(owned_));
+    owned_ = std::move(larger);
+    current_.store(next, std::memory_order_release);
+    return next;
+}
+
+const MethodRecord* MethodRecordTable::remember(std::unique_ptr<MethodRecord> record) {
+    std::lock_guard<std::mutex> guard(writeLock_);
+    Generation* generation = owned_.get();
+    if (const MethodRecord* first = generation->find(record->method)) return first;
+    // At most half full, so that a probe always ends at an empty slot soon.
+    if ((generation->used + 1) * 2 > generation->mask + 1) generation = grow(*generation);
+    const MethodRecord* kept = record.get();
+    generation->records.push_back(std::move(record));
+    generation->insert(kept);
+    return kept;
+}
+
+void MethodRecordTable::forgetAll() {
+    std::lock_guard<std::mutex> guard(writeLock_);
+    auto fresh = std::make_unique<Generation>(1024);
+    current_.store(fresh.get(), std::memory_order_release);
+    retired_.push_back(std::move(owned_));
+    owned_ = std::move(fresh);
+    // Handlers that began before the switch may still hold old records;
+    // once they have all ended, nothing can reach the retired generations.
+    if (waitForEventHandlersStartedBefore(kGracePeriodMs)) retired_.clear();
+}
+
+std::size_t MethodRecordTable::size() const {
+    std::lock_guard<std::mutex> guard(writeLock_);
+    return owned_->records.size();
+}

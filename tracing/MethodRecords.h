@@ -1,0 +1,78 @@
+// What the agent learns of a method the first time it meets it, and the
+// table that finds it again on every later event without asking the VM.
+#pragma once
+
+#include <jvmti.h>
+
+#include <atomic>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "agent/AgentState.h"
+
+struct MethodRecord {
+    jmethodID method = nullptr;
+    // The declaring class was obtained: the gate and the filter apply.
+    bool hasClass = false;
+    bool filtered = false;
+    bool activation = false;
+    // Taken as static by its signature: no receiver is fetched.
+    bool isStatic = false;
+    // ACC_NATIVE: the VM cannot read the locals of its frame.
+    bool isNative = false;
+    // A real instance method whose bytecode never writes local 0: its exit
+    // finds the receiver its entry found.
+    bool keepsReceiver = false;
+    KeySlot* key = nullptr;
+    // "-" followed by the entry line (class signature, name, signature).
+    std::string exitLine;
+
+    std::string_view entryLine() const { return std::string_view(exitLine).substr(1); }
+};
+
+// Asks the VM for everything a record holds, reporting failures of
+// GetMethodName and GetMethodDeclaringClass as every event does. With
+// `complete` false only what one event needs is fetched (texts, class,
+// argument size). Returns false when a lookup failed: the record then holds
+// absent texts and serves this one event only.
+bool describeMethod(jvmtiEnv* jvmti, jmethodID method, bool complete, MethodRecord& record);
+
+// Records by method identifier. Lookups take no lock and may run on any
+// thread at any time; records are added under a lock of the table's own.
+class MethodRecordTable {
+public:
+    MethodRecordTable();
+    ~MethodRecordTable();
+    MethodRecordTable(const MethodRecordTable&) = delete;
+    MethodRecordTable& operator=(const MethodRecordTable&) = delete;
+
+    // Records are kept only while the VM tells us of class unloading: a
+    // method identifier of an unloaded class may be handed out again.
+    void enable() { enabled_.store(true, std::memory_order_release); }
+    bool enabled() const { return enabled_.load(std::memory_order_acquire); }
+
+    const MethodRecord* find(jmethodID method) const;
+    // Keeps `record` unless another thread kept one for the same method
+    // first; returns the one kept.
+    const MethodRecord* remember(std::unique_ptr<MethodRecord> record);
+    // Drops every record (classes were unloaded). The old records are freed
+    // once no event handler can still be reading them.
+    void forgetAll();
+    std::size_t size() const;
+
+private:
+    struct Generation;
+    Generation* grow(Generation& full);
+
+    std::atomic<bool> enabled_{false};
+    std::atomic<Generation*> current_;
+    mutable std::mutex writeLock_;
+    // Generations no longer current but possibly still read; freed by
+    // forgetAll after a grace period, or with the table.
+    std::vector<std::unique_ptr<Generation>> retired_;
+    std::unique_ptr<Generation> owned_;
+};

@@ -1,0 +1,40 @@
+// The frames each thread has entered, so that an exit can reuse what the
+// entry of the same call learned of its receiver instead of asking the VM.
+#pragma once
+
+#include <jvmti.h>
+
+#include <cstddef>
+#include <vector>
+
+struct EnteredFrame {
+    enum class Receiver : unsigned char {
+        Unknown,   // not learned: the exit fetches it again
+        Tagged,    // the receiver carries `tag`
+        Filtered,  // the receiver's class is filtered: the event is dropped
+    };
+    jmethodID method = nullptr;
+    Receiver receiver = Receiver::Unknown;
+    jlong tag = 0;
+};
+
+// One thread's entered frames, innermost last. Used only by its own thread.
+class ThreadFrames {
+public:
+    // Never throws: without memory the frames are dropped, and exits fetch.
+    void push(jmethodID method) noexcept;
+    // The innermost frame, or null when none is kept.
+    EnteredFrame* top() noexcept { return frames_.empty() ? nullptr : &frames_.back(); }
+    // Pops the innermost frame when it belongs to `method` and returns it
+    // in `frame`. Any other innermost frame means entries and exits no
+    // longer pair up: every frame is dropped and false returned.
+    bool popMatching(jmethodID method, EnteredFrame& frame) noexcept;
+    void clear() noexcept { frames_.clear(); }
+    std::size_t size() const noexcept { return frames_.size(); }
+
+private:
+    std::vector<EnteredFrame> frames_;
+};
+
+// The frames of the calling thread.
+ThreadFrames& currentThreadFrames();

@@ -24,6 +24,7 @@
 #include "options/Options.h"
 #include "output/Legends.h"
 #include "tracing/MethodEvents.h"
+#include "tracing/MethodRecords.h"
 
 namespace {
 
@@ -58,6 +59,53 @@ void printConsole(const std::string& text) {
     std::fflush(stdout);
 }
 
+// What the agent can do without: a VM that refuses these leaves the agent
+// working as before, and nothing is reported.
+void addOptionalCapabilities(jvmtiEnv* jvmti) {
+    jvmtiCapabilities potential;
+    std::memset(&potential, 0, sizeof potential);
+    if (jvmti->GetPotentialCapabilities(&potential) != JVMTI_ERROR_NONE) return;
+    jvmtiCapabilities wanted;
+    std::memset(&wanted, 0, sizeof wanted);
+    // To see whether a method's body writes local 0 (the receiver's slot).
+    wanted.can_get_bytecodes = potential.can_get_bytecodes;
+    jvmti->AddCapabilities(&wanted);
+}
+
+// Releases what GetExtensionEvents handed out.
+void releaseExtensionEvents(jvmtiEnv* jvmti, jint count, jvmtiExtensionEventInfo* events) {
+    for (jint i = 0; i < count; ++i) {
+        for (jint p = 0; p < events[i].param_count; ++p) {
+            jvmti->Deallocate(reinterpret_cast<unsigned char*>(events[i].params[p].name));
+        }
+        jvmti->Deallocate(reinterpret_cast<unsigned char*>(events[i].params));
+        jvmti->Deallocate(reinterpret_cast<unsigned char*>(events[i].id));
+        jvmti->Deallocate(reinterpret_cast<unsigned char*>(events[i].short_description));
+    }
+    jvmti->Deallocate(reinterpret_cast<unsigned char*>(events));
+}
+
+// Asks to be told when classes are unloaded (HotSpot's extension event):
+// method identifiers of unloaded classes may be handed out again, so
+// method records are kept only while this works.
+bool watchClassUnloading(jvmtiEnv* jvmti) {
+    jint count = 0;
+    jvmtiExtensionEventInfo* events = nullptr;
+    if (jvmti->GetExtensionEvents(&count, &events) != JVMTI_ERROR_NONE || events == nullptr) {
+        return false;
+    }
+    bool watching = false;
+    for (jint i = 0; i < count && !watching; ++i) {
+        if (events[i].id != nullptr &&
+            std::strcmp(events[i].id, "com.sun.hotspot.events.ClassUnload") == 0) {
+            watching = jvmti->SetExtensionEventCallback(events[i].extension_event_index,
+                                                         onClassUnload) == JVMTI_ERROR_NONE;
+        }
+    }
+    releaseExtensionEvents(jvmti, count, events);
+    return watching;
+}
+
 void registerWithVm(AgentState* state) {
     jvmtiEnv* jvmti = state->jvmti;
 
@@ -87,6 +135,9 @@ void registerWithVm(AgentState* state) {
 
     checkJvmtiError(jvmti->CreateRawMonitor("Kelmora monitor", &state->monitor),
                     "Cannot create raw monitor.");
+
+    addOptionalCapabilities(jvmti);
+    if (watchClassUnloading(jvmti)) state->records->enable();
 }
 
 // Waits until no handler is between its liveness check and its end.

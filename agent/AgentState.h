@@ -3,9 +3,12 @@
 
 #include <jvmti.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -24,13 +27,30 @@ struct StringList {
     }
 };
 
+// A method key's place in the method legend, shared by every method with
+// that key. `id` is 0 until the key is recorded; it is read and set only
+// with the agent lock held.
+struct KeySlot {
+    std::string key;
+    int32_t id = 0;
+};
+
+class MethodRecordTable;
+
 struct AgentState {
+    AgentState();
+    ~AgentState();
+    AgentState(const AgentState&) = delete;
+    AgentState& operator=(const AgentState&) = delete;
+
     jvmtiEnv* jvmti = nullptr;
     jrawMonitorID monitor = nullptr;
     std::string errorLogPath;  // empty: error lines go to standard error
     std::string traceDir;
     FILE* traceFile = nullptr;  // null: trace lines go to standard output
-    int32_t activationDepth = 0;
+    // Changed only under the agent lock; read without it to decide
+    // whether an event is worth preparing before the lock is taken.
+    std::atomic<int32_t> activationDepth{0};
     StringList objectLegend;
     StringList methodLegend;
     StringList filters;
@@ -41,8 +61,13 @@ struct AgentState {
 
     // Next object tag to hand out; tags start at 1, 0 means untagged.
     jlong nextTag = 1;
-    // Key -> identifier of methodLegend, so a lookup does not walk the list.
-    std::unordered_map<std::string, int32_t> methodIds;
+    // Every method key met, with its place in methodLegend, so a lookup
+    // does not walk the list. Node-based: slots never move.
+    std::unordered_map<std::string, KeySlot> keySlots;
+    std::mutex keySlotsLock;
+    // What the agent learned of each method, so that later events of it ask
+    // the VM nothing. Never null once created.
+    std::unique_ptr<MethodRecordTable> records;
     // Reused by the event handlers for the method key and the trace line,
     // so a recorded event does not allocate once the buffer has grown.
     std::string lineBuffer;
@@ -69,3 +94,22 @@ void setAgentLive(bool live);
 bool beginAgentCallback();
 void endAgentCallback();
 int agentCallbacksInFlight();
+
+// The same for the method event handlers, which may hold method records
+// between their start and their end; `entered()` false means return at once.
+class EventHandlerScope {
+public:
+    EventHandlerScope();
+    ~EventHandlerScope();
+    EventHandlerScope(const EventHandlerScope&) = delete;
+    EventHandlerScope& operator=(const EventHandlerScope&) = delete;
+    bool entered() const { return phase_ >= 0; }
+
+private:
+    int phase_;
+};
+
+// Waits until every event handler that began before this call has ended;
+// false when one is still running after `timeoutMs`. Must not be called from
+// inside an event handler.
+bool waitForEventHandlersStartedBefore(int timeoutMs);

@@ -69,7 +69,11 @@ jvmtiError JNICALL fakeDisposeEnvironment(jvmtiEnv*) {
 
 jvmtiError JNICALL fakeAddCapabilities(jvmtiEnv*, const jvmtiCapabilities* capabilities) {
     FAKE_ENTER(AddCapabilities)
-    vm.capabilities = *capabilities;
+    if (!vm.capabilities) {
+        vm.capabilities = *capabilities;
+    } else {
+        vm.laterCapabilities.push_back(*capabilities);
+    }
     return JVMTI_ERROR_NONE;
 }
 
@@ -152,6 +156,70 @@ jvmtiError JNICALL fakeSetTag(jvmtiEnv*, jobject object, jlong tag) {
     return JVMTI_ERROR_NONE;
 }
 
+jvmtiError JNICALL fakeGetMethodModifiers(jvmtiEnv*, jmethodID method, jint* modifiers) {
+    FAKE_ENTER(GetMethodModifiers)
+    const auto* fake = reinterpret_cast<const FakeMethod*>(method);
+    if (fake == nullptr) return JVMTI_ERROR_INVALID_METHODID;
+    *modifiers = 0x0001;  // public
+    if (fake->kind == MethodKind::Static) *modifiers |= 0x0008;
+    if (fake->kind == MethodKind::Native) *modifiers |= 0x0100;
+    return JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL fakeGetBytecodes(jvmtiEnv*, jmethodID method, jint* count,
+                                    unsigned char** bytecodes) {
+    FAKE_ENTER(GetBytecodes)
+    const auto* fake = reinterpret_cast<const FakeMethod*>(method);
+    if (fake == nullptr) return JVMTI_ERROR_INVALID_METHODID;
+    if (fake->kind == MethodKind::Native) return JVMTI_ERROR_NATIVE_METHOD;
+    *count = static_cast<jint>(fake->bytecode.size());
+    *bytecodes = static_cast<unsigned char*>(vm.memory(fake->bytecode.size() + 1));
+    std::memcpy(*bytecodes, fake->bytecode.data(), fake->bytecode.size());
+    return JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL fakeGetPotentialCapabilities(jvmtiEnv*, jvmtiCapabilities* capabilities) {
+    FAKE_ENTER(GetPotentialCapabilities)
+    std::memset(capabilities, 0xff, sizeof *capabilities);
+    return JVMTI_ERROR_NONE;
+}
+
+// Two extension events: one the agent has no use for, and HotSpot's
+// class-unload event at the index HotSpot gives it.
+jvmtiError JNICALL fakeGetExtensionEvents(jvmtiEnv*, jint* count,
+                                          jvmtiExtensionEventInfo** extensions) {
+    FAKE_ENTER(GetExtensionEvents)
+    struct Offered {
+        jint index;
+        const char* id;
+    };
+    std::vector<Offered> offered = {{48, "com.example.events.Other"}};
+    if (vm.offersClassUnload) offered.push_back({49, "com.sun.hotspot.events.ClassUnload"});
+    auto* events = static_cast<jvmtiExtensionEventInfo*>(
+        vm.memory(sizeof(jvmtiExtensionEventInfo) * offered.size()));
+    for (std::size_t i = 0; i < offered.size(); ++i) {
+        events[i].extension_event_index = offered[i].index;
+        events[i].id = vm.text(offered[i].id);
+        events[i].short_description = vm.text("an event");
+        events[i].param_count = 2;
+        events[i].params = static_cast<jvmtiParamInfo*>(vm.memory(2 * sizeof(jvmtiParamInfo)));
+        std::memset(events[i].params, 0, 2 * sizeof(jvmtiParamInfo));
+        events[i].params[0].name = vm.text("JNI Environment");
+        events[i].params[1].name = vm.text("Class");
+    }
+    *count = static_cast<jint>(offered.size());
+    *extensions = events;
+    return JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL fakeSetExtensionEventCallback(jvmtiEnv*, jint index,
+                                                 jvmtiExtensionEvent callback) {
+    FAKE_ENTER(SetExtensionEventCallback)
+    if (index != 49 && index != 48) return JVMTI_ERROR_ILLEGAL_ARGUMENT;
+    if (index == 49) vm.classUnloadCallback = callback;
+    return JVMTI_ERROR_NONE;
+}
+
 jclass JNICALL fakeGetObjectClass(JNIEnv*, jobject object) {
     FakeJvm& vm = FakeJvm::current();
     if (vm.failure(Call::GetObjectClass) || object == nullptr) return nullptr;
@@ -188,6 +256,11 @@ jvmtiInterface_1_ makeJvmtiTable() {
     table.GetLocalObject = fakeGetLocalObject;
     table.GetTag = fakeGetTag;
     table.SetTag = fakeSetTag;
+    table.GetMethodModifiers = fakeGetMethodModifiers;
+    table.GetBytecodes = fakeGetBytecodes;
+    table.GetPotentialCapabilities = fakeGetPotentialCapabilities;
+    table.GetExtensionEvents = fakeGetExtensionEvents;
+    table.SetExtensionEventCallback = fakeSetExtensionEventCallback;
     return table;
 }
 
@@ -270,6 +343,22 @@ jthread FakeJvm::thread(jobject receiver) {
 void FakeJvm::setReceiver(jthread thread, jobject receiver) {
     std::lock_guard<std::recursive_mutex> guard(lock_);
     reinterpret_cast<FakeThread*>(thread)->slot0 = reinterpret_cast<FakeObject*>(receiver);
+}
+
+void FakeJvm::setBytecode(jmethodID method, std::vector<unsigned char> code) {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    reinterpret_cast<FakeMethod*>(method)->bytecode = std::move(code);
+}
+
+void FakeJvm::reuseMethodId(jmethodID method, jclass declaring, const std::string& name,
+                            const std::string& signature, MethodKind kind) {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    *reinterpret_cast<FakeMethod*>(method) =
+        FakeMethod{reinterpret_cast<FakeClass*>(declaring), name, signature, std::nullopt, kind};
+}
+
+void FakeJvm::unloadClasses() {
+    if (classUnloadCallback != nullptr) classUnloadCallback(jvmti(), jni(), "Lapp/Gone;");
 }
 
 jlong FakeJvm::tagOf(jobject object) const {
@@ -364,6 +453,13 @@ char* FakeJvm::text(const std::string& value) {
     std::memcpy(copy, value.c_str(), value.size() + 1);
     texts_.insert(copy);
     return copy;
+}
+
+void* FakeJvm::memory(std::size_t size) {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    char* block = new char[size > 0 ? size : 1];
+    texts_.insert(block);
+    return block;
 }
 
 bool FakeJvm::releaseText(unsigned char* text) {

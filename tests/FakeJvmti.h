@@ -35,6 +35,11 @@ enum class Call {
     GetTag,
     SetTag,
     GetObjectClass,
+    GetMethodModifiers,
+    GetBytecodes,
+    GetPotentialCapabilities,
+    GetExtensionEvents,
+    SetExtensionEventCallback,
     Count
 };
 
@@ -51,6 +56,9 @@ struct FakeMethod {
     std::string signature;
     std::optional<std::string> generic;
     MethodKind kind;
+    // What GetBytecodes hands out; by default a body that reads local 0
+    // and returns.
+    std::vector<unsigned char> bytecode{0x2a, 0xb1};
 };
 
 struct FakeObject {
@@ -92,6 +100,18 @@ public:
     jthread thread(jobject receiver = nullptr);
     void setReceiver(jthread thread, jobject receiver);
 
+    // The method's body as GetBytecodes gives it.
+    void setBytecode(jmethodID method, std::vector<unsigned char> code);
+    // The identifier of an unloaded method handed out again for another
+    // method, as the VM may do.
+    void reuseMethodId(jmethodID method, jclass declaring, const std::string& name,
+                       const std::string& signature, MethodKind kind = MethodKind::Instance);
+    // Whether GetExtensionEvents offers the class-unload event (it does by
+    // default, as HotSpot does), and posting it.
+    bool offersClassUnload = true;
+    jvmtiExtensionEvent classUnloadCallback = nullptr;
+    void unloadClasses();
+
     jlong tagOf(jobject object) const;
     void setTag(jobject object, jlong tag);
 
@@ -119,7 +139,10 @@ public:
     int monitorDepth(jrawMonitorID monitor) const;
     bool monitorDestroyed(jrawMonitorID monitor) const;
 
+    // The first set asked for (what the agent needs), and any asked for
+    // after it (what it can do without).
     std::optional<jvmtiCapabilities> capabilities;
+    std::vector<jvmtiCapabilities> laterCapabilities;
     std::vector<unsigned char> callbackTable;  // bytes handed to SetEventCallbacks
     jint callbackTableSize = -1;
     std::vector<std::pair<jvmtiEventMode, jvmtiEvent>> eventModes;
@@ -131,6 +154,8 @@ public:
     // Used by the function tables.
     std::optional<jvmtiError> failure(Call call);
     char* text(const std::string& value);
+    // Memory handed out like a text, to be released with Deallocate.
+    void* memory(std::size_t size);
     bool releaseText(unsigned char* text);
     FakeMonitor* createMonitor(const char* name);
     std::set<FakeMonitor*> destroyedMonitors;

@@ -1,135 +1,212 @@
 #include "tracing/MethodEvents.h"
 
+#include <memory>
 #include <string>
 
 #include "agent/AgentState.h"
 #include "agent/ErrorReporting.h"
 #include "output/Legends.h"
 #include "output/TraceWriter.h"
-#include "tracing/Classification.h"
+#include "tracing/MethodRecords.h"
 #include "tracing/ReceiverTagging.h"
-#include "tracing/VmTexts.h"
+#include "tracing/ThreadFrames.h"
+
+// One event's road: find the method's record (made on first meeting, in a
+// function of its own), do the VM work that needs no order (the receiver)
+// before the lock, then under the lock only what must follow the one global
+// order: the gate, the tag and legends, the depth and the line.
 
 namespace {
 
-// The five texts fetched per event, released on every path.
-struct EventTexts {
-    explicit EventTexts(jvmtiEnv* jvmti)
-        : name(jvmti), signature(jvmti), generic(jvmti), classSignature(jvmti),
-          classGeneric(jvmti) {}
-    VmText name, signature, generic, classSignature, classGeneric;
-};
+constexpr const char* kLeftWithoutEntry = "Warning: Left method that hasn't been entered...";
 
-void formatEventLine(std::string& buffer, bool exit, const EventTexts& texts) {
-    buffer.clear();
-    if (exit) buffer.push_back('-');
-    buffer.append(shownText(texts.classSignature.text));
-    buffer.append(shownText(texts.name.text));
-    buffer.append(shownText(texts.signature.text));
+bool hasReceiver(const MethodRecord& record) { return !record.isStatic && !record.isNative; }
+
+// Whether the gate may let an event of this method through; read without the
+// lock, so only a hint for work worth doing before it.
+bool gateMayBeOpen(const MethodRecord& record) {
+    return record.activation || agentState->activationDepth.load(std::memory_order_relaxed) > 0;
 }
 
-void fetchMethodName(jvmtiEnv* jvmti, jmethodID method, EventTexts& texts) {
-    checkJvmtiError(jvmti->GetMethodName(method, &texts.name.text, &texts.signature.text,
-                                         &texts.generic.text),
-                    nullptr);
+// Slow path: the first event of a method, or every event of one whose
+// lookups failed (then `once` holds a record for this event alone).
+const MethodRecord* meetMethod(jmethodID method, std::unique_ptr<MethodRecord>& once) {
+    auto record = std::make_unique<MethodRecord>();
+    if (describeMethod(agentState->jvmti, method, /*complete=*/true, *record)) {
+        return agentState->records->remember(std::move(record));
+    }
+    once = std::move(record);
+    return once.get();
 }
 
-// Fetches the declaring class's signatures; false when the class could not
-// be had, in which case the gate and the filter are not consulted.
-bool fetchDeclaringClass(jvmtiEnv* jvmti, jmethodID method, EventTexts& texts) {
-    jclass declaring = nullptr;
-    jvmtiError error = jvmti->GetMethodDeclaringClass(method, &declaring);
-    checkJvmtiError(error, nullptr);
-    if (error != JVMTI_ERROR_NONE || declaring == nullptr) return false;
-    jvmti->GetClassSignature(declaring, &texts.classSignature.text, &texts.classGeneric.text);
+const MethodRecord* findOrMeet(jmethodID method, std::unique_ptr<MethodRecord>& once) {
+    const MethodRecord* record = agentState->records->find(method);
+    return record != nullptr ? record : meetMethod(method, once);
+}
+
+// The receiver as an entry learned it, for the exit of the same call.
+void noteReceiver(EnteredFrame& frame, const ReceiverLookup& receiver) {
+    if (receiver.outcome == ReceiverLookup::Outcome::Filtered) {
+        frame.receiver = EnteredFrame::Receiver::Filtered;
+    } else if (receiver.outcome == ReceiverLookup::Outcome::Found && receiver.tag != 0) {
+        frame.receiver = EnteredFrame::Receiver::Tagged;
+        frame.tag = receiver.tag;
+    }
+}
+
+bool reuseReceiver(const EnteredFrame& frame, ReceiverLookup& receiver) {
+    switch (frame.receiver) {
+        case EnteredFrame::Receiver::Tagged:
+            receiver.outcome = ReceiverLookup::Outcome::Found;
+            receiver.tag = frame.tag;
+            return true;
+        case EnteredFrame::Receiver::Filtered:
+            receiver.outcome = ReceiverLookup::Outcome::Filtered;
+            return true;
+        case EnteredFrame::Receiver::Unknown:
+            break;
+    }
+    return false;
+}
+
+// Under the lock. `receiver` holds what was learned before the lock, or is
+// null when nothing was; `readClass` makes a lookup made here test even a
+// tagged receiver's class. Returns false when the event was not recorded.
+bool recordEntry(JNIEnv* jni, jthread thread, const MethodRecord& record,
+                 ReceiverLookup* receiver, bool readClass) {
+    AgentState* state = agentState;
+    if (record.hasClass) {
+        if (record.activation) ++state->activationDepth;
+        if (state->activationDepth == 0 || record.filtered) return false;
+    }
+    if (hasReceiver(record)) {
+        ReceiverLookup here;
+        bool prefetched = receiver != nullptr;
+        if (!prefetched) {
+            receiver = &here;
+            lookUpReceiver(thread, jni, 0, readClass, here);
+        }
+        if (!settleReceiver(jni, *receiver, prefetched)) return false;
+    }
+    ++state->depth;
+    recordKeySlot(*record.key);
+    writeTraceLine(record.entryLine());
     return true;
 }
 
-void formatMethodKey(std::string& buffer, const EventTexts& texts, bool isStatic) {
-    methodKey(buffer, texts.name.text, texts.signature.text, texts.generic.text, isStatic,
-              texts.classSignature.text);
+void recordExit(JNIEnv* jni, jthread thread, const MethodRecord& record,
+                ReceiverLookup* receiver, bool readClass) {
+    AgentState* state = agentState;
+    if (record.hasClass && (state->activationDepth == 0 || record.filtered)) return;
+    if (record.activation) --state->activationDepth;
+    if (hasReceiver(record)) {
+        ReceiverLookup here;
+        bool prefetched = receiver != nullptr;
+        if (!prefetched) {
+            receiver = &here;
+            lookUpReceiver(thread, jni, 0, readClass, here);
+        }
+        if (!settleReceiver(jni, *receiver, prefetched)) return;
+    }
+    if (recordKeySlot(*record.key)) writeTraceLine(kLeftWithoutEntry);
+    writeTraceLine(record.exitLine);
+    if (--state->depth < 0) state->depth = 0;
 }
 
-// True when the receiver's class is filtered, so the event is dropped.
-bool receiverFiltered(jthread thread, JNIEnv* jni) {
-    bool filtered = false;
-    tagReceiver(thread, jni, filtered);
-    return filtered;
+// Without method records (the VM cannot tell of class unloading) every event
+// asks the VM for everything, under the lock, as it comes.
+void handleUnrecorded(JNIEnv* jni, jthread thread, jmethodID method, bool exit) {
+    AgentMonitorScope lock;
+    if (!lock.held() || !isAgentLive()) return;
+    MethodRecord record;
+    describeMethod(agentState->jvmti, method, /*complete=*/false, record);
+    if (exit) {
+        recordExit(jni, thread, record, nullptr, /*readClass=*/true);
+    } else {
+        recordEntry(jni, thread, record, nullptr, /*readClass=*/true);
+    }
 }
 
 void handleEntry(JNIEnv* jni, jthread thread, jmethodID method) {
-    AgentMonitorScope lock;
     AgentState* state = agentState;
-    // Not holding the lock, or unload has begun: shared state is off limits.
-    if (!lock.held() || !isAgentLive() || state == nullptr) return;
-    jvmtiEnv* jvmti = state->jvmti;
+    if (!state->records->enabled()) return handleUnrecorded(jni, thread, method, false);
+    std::unique_ptr<MethodRecord> once;
+    const MethodRecord& record = *findOrMeet(method, once);
+    if (record.hasClass && record.filtered && !record.activation) return;
 
-    EventTexts texts(jvmti);
-    fetchMethodName(jvmti, method, texts);
-    if (fetchDeclaringClass(jvmti, method, texts)) {
-        bool filtered = isFilteredClass(texts.classSignature.text);
-        if (isActivationMethod(texts.name.text, texts.signature.text, texts.classSignature.text)) {
-            ++state->activationDepth;
-        }
-        if (state->activationDepth == 0 || filtered) return;
+    ThreadFrames& frames = currentThreadFrames();
+    if (!(record.hasClass && record.filtered)) frames.push(method);
+    ReceiverLookup receiver;
+    bool prefetched = hasReceiver(record) && !record.filtered && gateMayBeOpen(record);
+    if (prefetched) lookUpReceiver(thread, jni, 0, /*alwaysReadClass=*/false, receiver);
+
+    bool recorded;
+    {
+        AgentMonitorScope lock;
+        if (!lock.held() || !isAgentLive()) return;
+        recorded = recordEntry(jni, thread, record, prefetched ? &receiver : nullptr, false);
     }
-    bool isStatic = isStaticBySignature(method, texts.signature.text);
-    if (!isStatic && receiverFiltered(thread, jni)) return;
-
-    ++state->depth;
-    std::string& buffer = state->lineBuffer;
-    formatMethodKey(buffer, texts, isStatic);
-    recordMethodKey(buffer);
-    formatEventLine(buffer, false, texts);
-    writeTraceLine(buffer);
+    EnteredFrame* top = frames.top();
+    if ((recorded || receiver.outcome == ReceiverLookup::Outcome::Filtered) && prefetched &&
+        record.keepsReceiver && top != nullptr && top->method == method) {
+        noteReceiver(*top, receiver);
+    }
 }
 
 void handleExit(JNIEnv* jni, jthread thread, jmethodID method) {
-    AgentMonitorScope lock;
     AgentState* state = agentState;
-    if (!lock.held() || !isAgentLive() || state == nullptr) return;
-    jvmtiEnv* jvmti = state->jvmti;
+    if (!state->records->enabled()) return handleUnrecorded(jni, thread, method, true);
+    std::unique_ptr<MethodRecord> once;
+    const MethodRecord& record = *findOrMeet(method, once);
+    // A filtered class's exit stops at the gate test, before anything else.
+    if (record.hasClass && record.filtered) return;
 
-    EventTexts texts(jvmti);
-    fetchMethodName(jvmti, method, texts);
-    bool isStatic = isStaticBySignature(method, texts.signature.text);
-    if (fetchDeclaringClass(jvmti, method, texts)) {
-        bool filtered = isFilteredClass(texts.classSignature.text);
-        if (state->activationDepth == 0 || filtered) return;
+    EnteredFrame frame;
+    bool paired = currentThreadFrames().popMatching(method, frame);
+    ReceiverLookup receiver;
+    bool known = false;
+    if (hasReceiver(record)) {
+        known = paired && record.keepsReceiver && reuseReceiver(frame, receiver);
+        if (!known && gateMayBeOpen(record)) {
+            lookUpReceiver(thread, jni, 0, /*alwaysReadClass=*/false, receiver);
+            known = true;
+        }
     }
-    if (isActivationMethod(texts.name.text, texts.signature.text, texts.classSignature.text)) {
-        --state->activationDepth;
-    }
-    if (!isStatic && receiverFiltered(thread, jni)) return;
-
-    std::string& buffer = state->lineBuffer;
-    formatMethodKey(buffer, texts, isStatic);
-    if (recordMethodKey(buffer)) writeTraceLine("Warning: Left method that hasn't been entered...");
-    formatEventLine(buffer, true, texts);
-    writeTraceLine(buffer);
-    if (--state->depth < 0) state->depth = 0;
+    AgentMonitorScope lock;
+    if (!lock.held() || !isAgentLive()) return;
+    recordExit(jni, thread, record, known ? &receiver : nullptr, false);
 }
 
 }  // namespace
 
 void JNICALL onMethodEntry(jvmtiEnv*, JNIEnv* jni, jthread thread, jmethodID method) {
-    if (!beginAgentCallback()) return;
+    EventHandlerScope scope;
+    if (!scope.entered()) return;
     try {
         handleEntry(jni, thread, method);
     } catch (...) {
         // Out of memory inside the user's JVM: drop the event rather than
         // let anything unwind into the VM.
     }
-    endAgentCallback();
 }
 
 void JNICALL onMethodExit(jvmtiEnv*, JNIEnv* jni, jthread thread, jmethodID method, jboolean,
                           jvalue) {
-    if (!beginAgentCallback()) return;
+    EventHandlerScope scope;
+    if (!scope.entered()) return;
     try {
         handleExit(jni, thread, method);
     } catch (...) {
         // As on entry: nothing may unwind into the VM.
+    }
+}
+
+void JNICALL onClassUnload(jvmtiEnv*, ...) {
+    if (!beginAgentCallback()) return;
+    try {
+        // Identifiers of the unloaded methods may be handed out again.
+        agentState->records->forgetAll();
+    } catch (...) {
     }
     endAgentCallback();
 }

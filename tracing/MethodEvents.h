@@ -1,4 +1,5 @@
-// The MethodEntry and MethodExit callbacks.
+// The MethodEntry and MethodExit callbacks, and the class-unload callback
+// that keeps the method records true.
 #pragma once
 
 #include <jni.h>
@@ -7,3 +8,5 @@
 void JNICALL onMethodEntry(jvmtiEnv* jvmti, JNIEnv* jni, jthread thread, jmethodID method);
 void JNICALL onMethodExit(jvmtiEnv* jvmti, JNIEnv* jni, jthread thread, jmethodID method,
                           jboolean wasPoppedByException, jvalue returnValue);
+// HotSpot's class-unload extension event; its parameters are not used.
+void JNICALL onClassUnload(jvmtiEnv* jvmti, ...);

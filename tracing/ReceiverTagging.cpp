@@ -7,30 +7,71 @@
 #include "tracing/Classification.h"
 #include "tracing/VmTexts.h"
 
-void tagReceiver(jthread thread, JNIEnv* jni, bool& receiverFiltered) {
-    AgentState* state = agentState;
-    jvmtiEnv* jvmti = state->jvmti;
-    jobject receiver = nullptr;
-    if (jvmti->GetLocalObject(thread, 0, 0, &receiver) != JVMTI_ERROR_NONE) return;
-    jlong tag = 0;
-    if (jvmti->GetTag(receiver, &tag) != JVMTI_ERROR_NONE) return;
-    jclass cls = jni->GetObjectClass(receiver);
-    if (cls == nullptr) return;
+namespace {
 
+// Reads the object's class: false when it could not be had.
+bool readClass(jvmtiEnv* jvmti, JNIEnv* jni, ReceiverLookup& receiver) {
+    jclass cls = jni->GetObjectClass(receiver.object);
+    if (cls == nullptr) return false;
     VmText signature(jvmti), generic(jvmti);
     jvmti->GetClassSignature(cls, &signature.text, &generic.text);
     if (isFilteredClass(signature.text)) {
-        receiverFiltered = true;
+        receiver.outcome = ReceiverLookup::Outcome::Filtered;
+        return true;
+    }
+    receiver.entry.clear();
+    if (signature.text != nullptr) receiver.entry = signature.text;
+    if (generic.text != nullptr) receiver.entry.append("|").append(generic.text);
+    receiver.entryKnown = true;
+    return true;
+}
+
+}  // namespace
+
+void lookUpReceiver(jthread thread, JNIEnv* jni, jint depth, bool alwaysReadClass,
+                    ReceiverLookup& receiver) {
+    jvmtiEnv* jvmti = agentState->jvmti;
+    receiver = ReceiverLookup();
+    if (jvmti->GetLocalObject(thread, depth, 0, &receiver.object) != JVMTI_ERROR_NONE) return;
+    if (jvmti->GetTag(receiver.object, &receiver.tag) != JVMTI_ERROR_NONE) return;
+    // Only untagged objects are tagged, and never one of a filtered class:
+    // a tagged object's class needs no second look.
+    if (receiver.tag != 0 && !alwaysReadClass) {
+        receiver.outcome = ReceiverLookup::Outcome::Found;
         return;
     }
-    if (tag == 0) {
-        if (jvmti->SetTag(receiver, state->nextTag) != JVMTI_ERROR_NONE) return;
-        tag = state->nextTag++;
+    if (!readClass(jvmti, jni, receiver)) return;
+    if (receiver.outcome != ReceiverLookup::Outcome::Filtered) {
+        receiver.outcome = ReceiverLookup::Outcome::Found;
     }
-    if (tag - 1 >= static_cast<jlong>(state->objectLegend.size())) {
-        std::string entry;
-        if (signature.text != nullptr) entry = signature.text;
-        if (generic.text != nullptr) entry.append("|").append(generic.text);
-        appendObjectLegend(std::move(entry));
+}
+
+bool settleReceiver(JNIEnv* jni, ReceiverLookup& receiver, bool recheckTag) {
+    if (receiver.outcome == ReceiverLookup::Outcome::Filtered) return false;
+    if (receiver.outcome != ReceiverLookup::Outcome::Found) return true;
+    AgentState* state = agentState;
+    jvmtiEnv* jvmti = state->jvmti;
+    if (receiver.tag == 0 && recheckTag &&
+        jvmti->GetTag(receiver.object, &receiver.tag) != JVMTI_ERROR_NONE) {
+        return true;
     }
+    if (receiver.tag == 0) {
+        if (jvmti->SetTag(receiver.object, state->nextTag) != JVMTI_ERROR_NONE) return true;
+        receiver.tag = state->nextTag++;
+    }
+    if (receiver.tag - 1 >= static_cast<jlong>(state->objectLegend.size())) {
+        // A tag without its entry (an earlier append ran out of memory).
+        if (!receiver.entryKnown && (!readClass(jvmti, jni, receiver) ||
+                                     receiver.outcome == ReceiverLookup::Outcome::Filtered)) {
+            return true;
+        }
+        appendObjectLegend(receiver.entry);
+    }
+    return true;
+}
+
+void tagReceiver(jthread thread, JNIEnv* jni, bool& receiverFiltered) {
+    ReceiverLookup receiver;
+    lookUpReceiver(thread, jni, 0, /*alwaysReadClass=*/true, receiver);
+    if (!settleReceiver(jni, receiver, /*recheckTag=*/false)) receiverFiltered = true;
 }

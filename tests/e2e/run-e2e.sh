@@ -157,6 +157,34 @@ unwritable-trace)
     grep -q "trace.txt" stderr.txt || fail "no word of the unwritable trace file"
     same_file "$expected/MethodLegend.txt" MethodLegend.txt
     ;;
+shared-work)
+    # Instance methods on four threads at once, on receivers shared between
+    # them and of their own; the quiet subclass's receivers are filtered.
+    run_java "filter=Ljava/,Ljdk/,Lsun/,Lapp/Quiet" app.SharedWork 3000
+    expect_clean_exit
+    check_balanced_trace trace.txt "Lapp/"
+    check_legend MethodLegend.txt
+    check_legend ObjectLegend.txt
+    [ "$(grep -c '^ *Lapp/Tally;add(I)V$' trace.txt)" -eq 36000 ] || fail "not 36000 add entries"
+    [ "$(grep -c '^ *Lapp/Tally;addTwice(I)V$' trace.txt)" -eq 12000 ] || fail "not 12000 addTwice entries"
+    # The shared tally and each thread's own; never the quiet one.
+    [ "$(grep -c ' == Lapp/Tally;$' ObjectLegend.txt)" -eq 5 ] || fail "not 5 tallies in the object legend"
+    grep -q "Quiet" ObjectLegend.txt trace.txt && fail "the filtered subclass was traced"
+    ;;
+unloading)
+    # Classes of a dropped class loader are unloaded and loaded again.
+    run_java "filter=Ljava/,Ljdk/,Lsun/" app.Unloading 2000
+    expect_clean_exit
+    check_balanced_trace trace.txt "Lapp/"
+    check_legend MethodLegend.txt
+    for line in "Lapp/PluginA;applyAsInt(I)I 4000" "Lapp/PluginA;twice(I)I 4000" \
+        "Lapp/PluginB;applyAsInt(I)I 2000" "Lapp/PluginB;thrice(I)I 2000" "Lapp/PluginA;<init>()V 2"; do
+        set -- $line
+        got=$(awk -v m="$1" '{ sub(/^ +/, "") } $0 == m { n++ } END { print n + 0 }' trace.txt)
+        [ "$got" -eq "$2" ] || fail "$1: $got entries, not $2"
+    done
+    grep -q "app.PluginB unloaded" stdout.txt || echo "note: the VM kept the plugin classes loaded" >&2
+    ;;
 *)
     echo "unknown case $case_name" >&2
     exit 2

@@ -1,5 +1,7 @@
 #include "tests/TestSupport.h"
 
+#include "tracing/ThreadFrames.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -94,6 +96,9 @@ void AgentTest::SetUp() {
 
 void discardAgentState() {
     setAgentLive(false);
+    // The test thread's frames would otherwise pair with the next test's
+    // methods, which may be allocated at the same addresses.
+    currentThreadFrames().clear();
     if (agentState == nullptr) return;
     if (agentState->traceFile != nullptr) std::fclose(agentState->traceFile);
     destroyAgentState(agentState);

@@ -143,13 +143,19 @@ const MethodRecord* MethodRecordTable::remember(std::unique_ptr<MethodRecord> re
 
 void MethodRecordTable::forgetAll() {
     std::lock_guard<std::mutex> guard(writeLock_);
+    // Nothing kept since the last time (classes unload in bursts).
+    if (owned_->used == 0) return;
     auto fresh = std::make_unique<Generation>(1024);
     current_.store(fresh.get(), std::memory_order_release);
     retired_.push_back(std::move(owned_));
     owned_ = std::move(fresh);
     // Handlers that began before the switch may still hold old records;
     // once they have all ended, nothing can reach the retired generations.
-    if (waitForEventHandlersStartedBefore(kGracePeriodMs)) retired_.clear();
+    // A handler that outlived the wait may hold records of any generation
+    // it could reach, so after one wait has timed out none is freed before
+    // the table itself.
+    if (!waitForEventHandlersStartedBefore(kGracePeriodMs)) keepRetired_ = true;
+    if (!keepRetired_) retired_.clear();
 }
 
 std::size_t MethodRecordTable::size() const {

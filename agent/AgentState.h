@@ -45,6 +45,10 @@ struct AgentState {
 
     jvmtiEnv* jvmti = nullptr;
     jrawMonitorID monitor = nullptr;
+    // Set at load, before any event, when the handlers serialise on the
+    // agent's own lock instead of the raw monitor (cheaper per event).
+    bool ownLock = false;
+    std::mutex lock;
     std::string errorLogPath;  // empty: error lines go to standard error
     std::string traceDir;
     FILE* traceFile = nullptr;  // null: trace lines go to standard output

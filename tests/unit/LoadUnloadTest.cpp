@@ -9,6 +9,7 @@
 #include "agent/Agent.h"
 #include "agent/AgentState.h"
 #include "tests/TestSupport.h"
+#include "agent/ErrorReporting.h"
 #include "tracing/MethodEvents.h"
 
 using ::testing::internal::CaptureStderr;
@@ -230,14 +231,15 @@ TEST_F(LoadUnloadTest, UnloadWaitsForTheHandlerHoldingTheMonitor) {
     jthread thread = vm.thread(vm.object(job));
     // Another thread holds the monitor in the middle of an event.
     ASSERT_TRUE(beginAgentCallback());
-    FakeMonitor* monitor = vm.monitors()[0].get();
     std::thread holder([&] {
-        monitor->lock.lock();
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        // The event being handled when unload began still gets its line.
-        agentState->depth = 0;
-        std::fputs("in flight\n", agentState->traceFile);
-        monitor->lock.unlock();
+        {
+            // Held as the handlers hold it, whichever lock that is.
+            AgentMonitorScope lock;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            // The event being handled when unload began still gets its line.
+            agentState->depth = 0;
+            std::fputs("in flight\n", agentState->traceFile);
+        }
         endAgentCallback();
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -245,6 +247,24 @@ TEST_F(LoadUnloadTest, UnloadWaitsForTheHandlerHoldingTheMonitor) {
     holder.join();
     onMethodEntry(vm.jvmti(), vm.jni(), thread, run);
     EXPECT_EQ(readFile(dir.file("trace.txt")), "in flight\n");
+}
+
+TEST_F(LoadUnloadTest, HandlersLockTheRawMonitorOnlyWhereNoRecordsAreKept) {
+    for (bool offered : {true, false}) {
+        SCOPED_TRACE(offered ? "class unloading announced" : "no class-unload event");
+        vm.offersClassUnload = offered;
+        load(nullptr);
+        jclass job = vm.klass("Lapp/Job;");
+        jmethodID run = vm.method(job, "run", "()V");
+        jthread thread = vm.thread(vm.object(job));
+        int before = vm.calls(Call::RawMonitorEnter);
+        onMethodEntry(vm.jvmti(), vm.jni(), thread, run);
+        jvalue none{};
+        onMethodExit(vm.jvmti(), vm.jni(), thread, run, JNI_FALSE, none);
+        EXPECT_EQ(vm.calls(Call::RawMonitorEnter) - before, offered ? 0 : 2);
+        unload();
+        EXPECT_EQ(readFile(dir.file("trace.txt")), " Lapp/Job;run()V\n -Lapp/Job;run()V\n");
+    }
 }
 
 TEST_F(LoadUnloadTest, UnreadableTraceFileSendsTraceToStandardOutput) {

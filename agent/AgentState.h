@@ -107,10 +107,10 @@ public:
     ~EventHandlerScope();
     EventHandlerScope(const EventHandlerScope&) = delete;
     EventHandlerScope& operator=(const EventHandlerScope&) = delete;
-    bool entered() const { return phase_ >= 0; }
+    bool entered() const { return counter_ != nullptr; }
 
 private:
-    int phase_;
+    std::atomic<int>* counter_;
 };
 
 // Waits until every event handler that began before this call has ended;

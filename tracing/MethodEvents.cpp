@@ -69,6 +69,18 @@ bool reuseReceiver(const EnteredFrame& frame, ReceiverLookup& receiver) {
     return false;
 }
 
+// Under the lock: settles the receiver (tag, object legend), fetching it
+// here when nothing was learned before the lock. False when the receiver's
+// class is filtered and the event is dropped.
+bool receiverAllows(JNIEnv* jni, jthread thread, const MethodRecord& record,
+                    ReceiverLookup* receiver, bool readClass) {
+    if (!hasReceiver(record)) return true;
+    if (receiver != nullptr) return settleReceiver(jni, *receiver, /*recheckTag=*/true);
+    ReceiverLookup here;
+    lookUpReceiver(thread, jni, 0, readClass, here);
+    return settleReceiver(jni, here, /*recheckTag=*/false);
+}
+
 // Under the lock. `receiver` holds what was learned before the lock, or is
 // null when nothing was; `readClass` makes a lookup made here test even a
 // tagged receiver's class. Returns false when the event was not recorded.
@@ -79,15 +91,7 @@ bool recordEntry(JNIEnv* jni, jthread thread, const MethodRecord& record,
         if (record.activation) ++state->activationDepth;
         if (state->activationDepth == 0 || record.filtered) return false;
     }
-    if (hasReceiver(record)) {
-        ReceiverLookup here;
-        bool prefetched = receiver != nullptr;
-        if (!prefetched) {
-            receiver = &here;
-            lookUpReceiver(thread, jni, 0, readClass, here);
-        }
-        if (!settleReceiver(jni, *receiver, prefetched)) return false;
-    }
+    if (!receiverAllows(jni, thread, record, receiver, readClass)) return false;
     ++state->depth;
     recordKeySlot(*record.key);
     writeTraceLine(record.entryLine());
@@ -99,15 +103,7 @@ void recordExit(JNIEnv* jni, jthread thread, const MethodRecord& record,
     AgentState* state = agentState;
     if (record.hasClass && (state->activationDepth == 0 || record.filtered)) return;
     if (record.activation) --state->activationDepth;
-    if (hasReceiver(record)) {
-        ReceiverLookup here;
-        bool prefetched = receiver != nullptr;
-        if (!prefetched) {
-            receiver = &here;
-            lookUpReceiver(thread, jni, 0, readClass, here);
-        }
-        if (!settleReceiver(jni, *receiver, prefetched)) return;
-    }
+    if (!receiverAllows(jni, thread, record, receiver, readClass)) return;
     if (recordKeySlot(*record.key)) writeTraceLine(kLeftWithoutEntry);
     writeTraceLine(record.exitLine);
     if (--state->depth < 0) state->depth = 0;

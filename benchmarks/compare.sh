@@ -27,7 +27,8 @@ only=
 build=$root/build-bench
 
 usage() {
-    echo "usage: $0 [--java-home DIR] [--reps N] [--lib PATH] [--opts TEXT] [--only TEXT] [--build DIR]" >&2
+    echo "usage: $0 [--java-home DIR] [--reps N] [--lib PATH] [--opts TEXT]" \
+        "[--only TEXT] [--build DIR]" >&2
     exit 2
 }
 

@@ -44,6 +44,18 @@ const MethodRecord* findOrMeet(jmethodID method, std::unique_ptr<MethodRecord>& 
     return record != nullptr ? record : meetMethod(method, once);
 }
 
+// The thread's frames when this method's calls are kept there: only those
+// whose exit may reuse the entry's receiver. Their entries and exits nest on
+// each thread as all calls do. A method met with a failed lookup may be
+// judged otherwise at its other end, so it drops the frames instead.
+ThreadFrames* framesFor(const MethodRecord& record, bool lookupFailed) {
+    if (lookupFailed) {
+        currentThreadFrames().clear();
+        return nullptr;
+    }
+    return record.keepsReceiver && !record.filtered ? &currentThreadFrames() : nullptr;
+}
+
 // The receiver as an entry learned it, for the exit of the same call.
 void noteReceiver(EnteredFrame& frame, const ReceiverLookup& receiver) {
     if (receiver.outcome == ReceiverLookup::Outcome::Filtered) {
@@ -130,8 +142,8 @@ void handleEntry(JNIEnv* jni, jthread thread, jmethodID method) {
     const MethodRecord& record = *findOrMeet(method, once);
     if (record.hasClass && record.filtered && !record.activation) return;
 
-    ThreadFrames& frames = currentThreadFrames();
-    if (!(record.hasClass && record.filtered)) frames.push(method);
+    ThreadFrames* frames = framesFor(record, once != nullptr);
+    if (frames != nullptr) frames->push(method);
     ReceiverLookup receiver;
     bool prefetched = hasReceiver(record) && !record.filtered && gateMayBeOpen(record);
     if (prefetched) lookUpReceiver(thread, jni, 0, /*alwaysReadClass=*/false, receiver);
@@ -142,9 +154,9 @@ void handleEntry(JNIEnv* jni, jthread thread, jmethodID method) {
         if (!lock.held() || !isAgentLive()) return;
         recorded = recordEntry(jni, thread, record, prefetched ? &receiver : nullptr, false);
     }
-    EnteredFrame* top = frames.top();
+    EnteredFrame* top = frames != nullptr ? frames->top() : nullptr;
     if ((recorded || receiver.outcome == ReceiverLookup::Outcome::Filtered) && prefetched &&
-        record.keepsReceiver && top != nullptr && top->method == method) {
+        top != nullptr && top->method == method) {
         noteReceiver(*top, receiver);
     }
 }
@@ -158,11 +170,12 @@ void handleExit(JNIEnv* jni, jthread thread, jmethodID method) {
     if (record.hasClass && record.filtered) return;
 
     EnteredFrame frame;
-    bool paired = currentThreadFrames().popMatching(method, frame);
+    ThreadFrames* frames = framesFor(record, once != nullptr);
+    bool paired = frames != nullptr && frames->popMatching(method, frame);
     ReceiverLookup receiver;
     bool known = false;
     if (hasReceiver(record)) {
-        known = paired && record.keepsReceiver && reuseReceiver(frame, receiver);
+        known = paired && reuseReceiver(frame, receiver);
         if (!known && gateMayBeOpen(record)) {
             lookUpReceiver(thread, jni, 0, /*alwaysReadClass=*/false, receiver);
             known = true;

@@ -458,11 +458,22 @@ TEST_F(RecordedEventsTest, ExitFetchesAgainOnlyWhenSlotZeroMayHaveChanged) {
     leave(thread, plain);
     EXPECT_EQ(vm.calls(Call::GetLocalObject), before + 2);
     // A mismatched exit drops the frames: the outer exit fetches too.
+    jmethodID other = vm.method(job, "other", "()V");
     enter(thread, plain);
-    enter(thread, reuses);
+    enter(thread, other);
     leave(thread, plain);
-    leave(thread, plain);
+    leave(thread, other);
     EXPECT_EQ(vm.calls(Call::GetLocalObject), before + 6);
+    // So does a lookup that failed: the inner call of a recursion, met again
+    // after an unload, must not take the outer call's frame at its exit.
+    vm.classUnloadCallback = reinterpret_cast<jvmtiExtensionEvent>(onClassUnload);
+    enter(thread, plain);
+    vm.unloadClasses();
+    vm.failOnce(Call::GetMethodName, JVMTI_ERROR_WRONG_PHASE);
+    enter(thread, plain);
+    leave(thread, plain);
+    leave(thread, plain);
+    EXPECT_EQ(vm.calls(Call::GetLocalObject), before + 10);
     expectCleanAfterEvents();
 }
 

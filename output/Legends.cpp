@@ -55,10 +55,9 @@ void methodKey(std::string& buffer, const char* name, const char* signature, con
 KeySlot* methodKeySlot(const std::string& key) {
     AgentState* state = agentState;
     std::lock_guard<std::mutex> guard(state->keySlotsLock);
-    auto found = state->keySlots.find(key);
-    if (found != state->keySlots.end()) return &found->second;
-    KeySlot& slot = state->keySlots[key];
-    slot.key = key;
+    auto placed = state->keySlots.try_emplace(key);
+    KeySlot& slot = placed.first->second;
+    if (placed.second) slot.key = key;
     return &slot;
 }
 

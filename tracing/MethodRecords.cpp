@@ -25,8 +25,11 @@ bool bytecodeKeepsLocalZero(jvmtiEnv* jvmti, jmethodID method) {
 }
 
 std::size_t slotOf(jmethodID method, std::size_t mask) {
-    auto bits = reinterpret_cast<std::uintptr_t>(method);
-    return static_cast<std::size_t>((bits >> 3) * 0x9E3779B97F4A7C15ull) & mask;
+    auto bits = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(method));
+    // Identifiers sit in blocks at aligned addresses: fold the product's high
+    // bits into the low ones the mask keeps.
+    std::uint64_t hash = (bits >> 3) * 0x9E3779B97F4A7C15ull;
+    return static_cast<std::size_t>(hash ^ (hash >> 32)) & mask;
 }
 
 }  // namespace

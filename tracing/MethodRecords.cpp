@@ -1,5 +1,7 @@
 #include "tracing/MethodRecords.h"
 
+#include <cstdint>
+
 #include "agent/ErrorReporting.h"
 #include "instrument/BytecodeScan.h"
 #include "output/Legends.h"

@@ -1,9 +1,7 @@
 #include "output/Legends.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <mutex>
 
 #include "agent/Agent.h"

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <thread>
 
+#include "output/TextFile.h"
 #include "tracing/MethodRecords.h"
 #include <new>
 

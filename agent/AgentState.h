@@ -36,6 +36,7 @@ struct KeySlot {
 };
 
 class MethodRecordTable;
+class TextFile;
 
 struct AgentState {
     AgentState();
@@ -51,7 +52,12 @@ struct AgentState {
     std::mutex lock;
     std::string errorLogPath;  // empty: error lines go to standard error
     std::string traceDir;
-    FILE* traceFile = nullptr;  // null: trace lines go to standard output
+    // trace.txt; null: trace lines go to standard output.
+    std::unique_ptr<TextFile> traceFile;
+    // The legends as they grow, in the working directory at load; null when
+    // one could not be created (it is then written only at unload).
+    std::unique_ptr<TextFile> objectLegendFile;
+    std::unique_ptr<TextFile> methodLegendFile;
     // Changed only under the agent lock; read without it to decide
     // whether an event is worth preparing before the lock is taken.
     std::atomic<int32_t> activationDepth{0};

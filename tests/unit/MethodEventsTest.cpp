@@ -57,8 +57,7 @@ TEST_P(MethodEventsTest, OneInstanceCallAtDepthTwo) {
     jthread thread = vm.thread(receiver);
     // Six receivers met before, so this one becomes the seventh.
     state->nextTag = 7;
-    state->objectLegend.items.assign(6, "Lapp/Earlier;");
-    state->nextObjectId = 7;
+    for (int i = 0; i < 6; ++i) appendObjectLegend("Lapp/Earlier;");
     state->depth = 2;
 
     enter(thread, run);

@@ -105,6 +105,17 @@ std::string reportJson(const ReportInput& input) {
     appendField(out, "traceRead", input.traceRead);
     appendField(out, "lines", stats.lines);
     appendField(out, "calls", stats.entries);
+    uint64_t methods = 0;
+    {
+        std::vector<bool> called(tree.frames.size(), false);
+        for (size_t i = 1; i < tree.size(); ++i) {
+            if (tree.calls[i] > 0 && !called[tree.frame[i]]) {
+                called[tree.frame[i]] = true;
+                ++methods;
+            }
+        }
+    }
+    appendField(out, "methods", methods);
     appendField(out, "exits", stats.exits);
     appendField(out, "warnings", stats.warnings);
     appendField(out, "badLines", stats.badLines);

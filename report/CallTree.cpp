@@ -13,6 +13,11 @@ constexpr std::string_view warningText = "Warning: Left method that hasn't been 
 
 std::string blanks(uint64_t n) { return n == 1 ? "1 blank" : std::to_string(n) + " blanks"; }
 
+std::string openCalls(size_t n) {
+    if (n == 0) return "no call is open";
+    return n == 1 ? "1 call is open" : std::to_string(n) + " calls are open";
+}
+
 }  // namespace
 
 uint32_t CallTree::child(uint32_t node, uint32_t frameId) {
@@ -161,14 +166,14 @@ void TraceParser::entry(uint64_t depth, std::string_view text) {
     } else if (open_.size() > callerDepth) {
         ++stats_.nestingErrors;
         problems_.add(fileName_, number,
-                      "an entry indented by " + blanks(depth) + " while " + std::to_string(open_.size()) +
-                          " calls are open; the deeper ones are taken as closed");
+                      "an entry indented by " + blanks(depth) + " while " + openCalls(open_.size()) +
+                          "; the deeper ones are taken as closed");
     } else if (open_.size() < callerDepth) {
         ++stats_.nestingErrors;
         problems_.add(fileName_, number,
-                      "an entry indented by " + blanks(depth) + " while only " +
-                          std::to_string(open_.size()) +
-                          " calls are open; its missing callers are shown as \"(missing caller)\"");
+                      "an entry indented by " + blanks(depth) + " while " +
+                          (open_.empty() ? std::string() : "only ") + openCalls(open_.size()) +
+                          "; its missing callers are shown as \"(missing caller)\"");
     }
     if (open_.size() > callerDepth) open_.resize(callerDepth);
     while (open_.size() < callerDepth) {
@@ -188,8 +193,7 @@ void TraceParser::exit(uint64_t depth, std::string_view text, bool afterWarning)
     if (open_.size() != depth) {
         ++stats_.nestingErrors;
         problems_.add(fileName_, number,
-                      "an exit indented by " + blanks(depth) + " while " + std::to_string(open_.size()) +
-                          " calls are open" +
+                      "an exit indented by " + blanks(depth) + " while " + openCalls(open_.size()) +
                           (open_.size() > depth ? "; the deeper ones are taken as closed" : ""));
     } else if (depth != 0 && open_.back().method != method && !afterWarning) {
         ++stats_.otherMethodExits;

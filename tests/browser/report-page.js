@@ -2,6 +2,8 @@
 // as a person would: reads the summary, unfolds the tree, searches, clicks
 // the flame graph. Fails on any console error or network request.
 // Usage: node report-page.js PAGE SCREENSHOT EXPECTED.json
+//        node report-page.js PAGE SCREENSHOT [SEARCH]   (only a screenshot,
+//        with the first call unfolded or SEARCH found; for the README)
 "use strict";
 const fs = require("fs");
 const os = require("os");
@@ -9,7 +11,8 @@ const path = require("path");
 const { chromium } = require("playwright-core");
 
 const [pagePath, screenshotPath, expectedPath] = process.argv.slice(2);
-const expected = JSON.parse(fs.readFileSync(expectedPath, "utf8"));
+const expected = expectedPath && expectedPath.endsWith(".json")
+  ? JSON.parse(fs.readFileSync(expectedPath, "utf8")) : null;
 const failures = [];
 const check = (ok, what) => {
   console.log((ok ? "ok   " : "FAIL ") + what);
@@ -33,8 +36,25 @@ const check = (ok, what) => {
     page.on("pageerror", (e) => consoleErrors.push(String(e)));
     page.on("request", (r) => { if (!r.url().startsWith("file:")) requests.push(r.url()); });
 
+    const start = Date.now();
     await page.goto("file://" + path.resolve(pagePath));
-    await page.waitForSelector("#tree .row", { timeout: 10000 });
+    await page.waitForSelector("#tree .row", { timeout: 30000 });
+    console.log(`page drawn in ${Date.now() - start} ms`);
+
+    if (!expected) {
+      if (expectedPath) {
+        await page.fill("#search", expectedPath);
+        await page.press("#search", "Enter");
+      } else {
+        await page.click("#tree .row");
+      }
+      await page.evaluate(() => window.scrollTo(0, 0));
+      await page.screenshot({ path: screenshotPath, fullPage: true });
+      console.log("screenshot: " + screenshotPath);
+      check(consoleErrors.length === 0, "no console error" + (consoleErrors.length ? ": " + consoleErrors.join(" | ") : ""));
+      check(requests.length === 0, "no network request");
+      return;
+    }
 
     // Summary cards, as the reader sees them.
     for (const [key, value] of Object.entries(expected.summary)) {

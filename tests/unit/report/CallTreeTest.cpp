@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 #include "tests/unit/report/ReportTestSupport.h"
@@ -220,4 +221,30 @@ TEST(CallTreeTest, DeepRecursionMakesOnePathPerDepth) {
     for (size_t end; (end = parsed.collapsed.find('\n', at)) != std::string::npos; at = end + 1) ++lines;
     EXPECT_EQ(lines, static_cast<size_t>(depth));
     EXPECT_EQ(parsed.collapsed.size(), static_cast<size_t>(depth) * (depth + 1) / 2 * 16 + depth * 2);
+}
+
+TEST(CallTreeTest, TraceFilesReadWholeOrReportedByName) {
+    std::string dir = testing::TempDir();
+    std::string path = dir + "kelmora-report-trace.txt";
+    {
+        std::FILE* file = std::fopen(path.c_str(), "wb");
+        ASSERT_TRUE(file != nullptr);
+        // More than one read buffer, so that lines cross the reads.
+        for (int i = 0; i < 20000; ++i) std::fputs(nestedTrace.c_str(), file);
+        std::fclose(file);
+    }
+    Problems problems;
+    TraceParser parser(path, problems);
+    EXPECT_TRUE(readTraceFile(path, parser, problems));
+    std::remove(path.c_str());
+    EXPECT_EQ(parser.stats().lines, 240000u);
+    EXPECT_EQ(parser.stats().entries, 120000u);
+    EXPECT_EQ(parser.tree().size(), 5u);
+    EXPECT_EQ(problems.count(), 0u);
+
+    Problems missing;
+    TraceParser none(path, missing);
+    EXPECT_FALSE(readTraceFile(path, none, missing));
+    ASSERT_EQ(missing.count(), 1u);
+    EXPECT_EQ(formatProblem(missing.kept()[0]), path + ": cannot be opened: No such file or directory");
 }

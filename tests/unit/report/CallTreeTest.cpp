@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <random>
+#include <vector>
 #include <string>
 
 #include "tests/unit/report/ReportTestSupport.h"
@@ -247,4 +249,33 @@ TEST(CallTreeTest, TraceFilesReadWholeOrReportedByName) {
     EXPECT_FALSE(readTraceFile(path, none, missing));
     ASSERT_EQ(missing.count(), 1u);
     EXPECT_EQ(formatProblem(missing.kept()[0]), path + ": cannot be opened: No such file or directory");
+}
+
+TEST(CallTreeTest, GarbageNeverBreaksTheTree) {
+    // Pieces of real lines and bytes that do not belong, in random order:
+    // every entry line that is taken is one call on one path.
+    const std::vector<std::string> pieces = {
+        " ", "  ", "-", "Lapp/A;", "a()V", "(null)", "\n", "\r\n", std::string(1, '\0'), ";", "(", ")", "[[J", "L;",
+        "Warning: Left method that hasn't been entered...", "\t", "\xff", "b(I)I", "Lx;", "\n "};
+    std::mt19937 random(7);
+    for (int round = 0; round < 300; ++round) {
+        std::string text;
+        int count = random() % 200;
+        for (int i = 0; i < count; ++i) text += pieces[random() % pieces.size()];
+        ParsedTrace parsed;
+        parseTrace(parsed, text, 1 + random() % 50);
+        const CallTree& tree = parsed.parser.tree();
+        uint64_t calls = 0;
+        for (size_t i = 1; i < tree.size(); ++i) {
+            ASSERT_LT(tree.parent[i], i);
+            ASSERT_LT(tree.frame[i], tree.frames.size());
+            calls += tree.calls[i];
+        }
+        EXPECT_EQ(calls, parsed.parser.stats().entries);
+        uint64_t lines = 0;
+        for (char c : text) lines += c == '\n';
+        if (!text.empty() && text.back() != '\n') ++lines;
+        EXPECT_EQ(parsed.parser.stats().lines, lines);
+        for (const std::string& message : parsed.messages) EXPECT_EQ(message.rfind("trace.txt:", 0), 0u);
+    }
 }

@@ -38,7 +38,8 @@ int noClose(std::FILE*) { return 0; }
 // when it cannot be created.
 File openOutput(const std::string& name) {
     if (name == "-") return File(stdout, &noClose);
-    File file(std::fopen(name.c_str(), "wb"), &std::fclose);
+    // Text mode: lines end as the platform ends them, as in the agent's files.
+    File file(std::fopen(name.c_str(), "w"), &std::fclose);
     if (!file) std::fprintf(stderr, "kelmora-report: %s: cannot be created: %s\n", name.c_str(), std::strerror(errno));
     return file;
 }

@@ -109,6 +109,13 @@ const check = (ok, what) => {
     // The hot methods, heaviest first, and the receivers per class.
     const firstMethod = await page.textContent("#methods tr:nth-child(2) td:nth-child(3)");
     check(firstMethod === String(expected.mostCalls), `hottest method has ${firstMethod} calls`);
+    await page.click("#methods th:nth-child(4)");
+    const byPaths = await page.$$eval("#methods tr td:nth-child(4)", (c) => c.map((x) => x.textContent));
+    check(byPaths[0] === String(expected.mostPaths), `sorted by call paths, the first has ${byPaths[0]}`);
+    await page.click("#methods th:nth-child(4)");
+    const byPathsUp = await page.$$eval("#methods tr td:nth-child(4)", (c) => c.map((x) => x.textContent));
+    const ascending = await page.getAttribute("#methods th:nth-child(4)", "class");
+    check(byPathsUp[0] === "1" && ascending === "sorted-asc", "a second click sorts the other way");
     const classes = await page.$$eval("#classes tr", (rows) => rows.length - 1);
     check(classes === expected.receiverClasses, `receivers table has ${classes} classes`);
 

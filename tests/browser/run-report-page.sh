@@ -45,6 +45,7 @@ cat >"$work/expected.json" <<JSON
   "flameFrames": 57,
   "zoomedFrames": 56,
   "mostCalls": 40,
+  "mostPaths": 2,
   "receiverClasses": 4
 }
 JSON

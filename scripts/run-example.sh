@@ -6,7 +6,7 @@ build=$root/build
 out=$root/out/example
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" --target kelmora -j"$(nproc)" >/dev/null
+cmake --build "$build" --target kelmora kelmora-report -j"$(nproc)" >/dev/null
 
 rm -rf "$out"
 mkdir -p "$out/classes"
@@ -20,3 +20,7 @@ for file in trace.txt MethodLegend.txt ObjectLegend.txt; do
     echo "== $out/$file ($(wc -l <"$file") lines; the first 15):"
     head -15 "$file"
 done
+
+echo
+"$build/kelmora-report" --html "$out/report.html" --collapsed "$out/collapsed.txt" "$out"
+echo "== The report: open $out/report.html in a browser; collapsed stacks for flame-graph tools in $out/collapsed.txt"

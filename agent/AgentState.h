@@ -51,11 +51,14 @@ struct AgentState {
     // Set at load, before any event, when the handlers serialise on the
     // agent's own lock instead of the raw monitor (cheaper per event).
     bool ownLock = false;
-    EventLock lock;
-    std::string errorLogPath;  // empty: error lines go to standard error
-    std::string traceDir;
+    // What every recorded event touches under the lock shares one cache
+    // line, so that a line handed from one thread to the next moves once.
+    alignas(64) EventLock lock;
+    int32_t depth = 0;
     // trace.txt; null: trace lines go to standard output.
     std::unique_ptr<TextFile> traceFile;
+    std::string errorLogPath;  // empty: error lines go to standard error
+    std::string traceDir;
     // The legends as they grow, in the working directory at load; null when
     // one could not be created (it is then written only at unload).
     std::unique_ptr<TextFile> objectLegendFile;
@@ -69,7 +72,6 @@ struct AgentState {
     StringList activations;
     int32_t nextObjectId = 1;
     int32_t nextMethodId = 1;
-    int32_t depth = 0;
 
     // Next object tag to hand out; tags start at 1, 0 means untagged.
     jlong nextTag = 1;
@@ -80,9 +82,6 @@ struct AgentState {
     // What the agent learned of each method, so that later events of it ask
     // the VM nothing. Never null once created.
     std::unique_ptr<MethodRecordTable> records;
-    // Reused by the event handlers for the method key and the trace line,
-    // so a recorded event does not allocate once the buffer has grown.
-    std::string lineBuffer;
 };
 
 // The one global pointer; null before load and after unload.

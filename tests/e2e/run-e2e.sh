@@ -394,6 +394,8 @@ rewrite-verified)
         same_file "plain$n/stdout.txt" "traced$n/program-out.txt"
         same_file "plain$n/stderr.txt" "traced$n/stderr.txt"
         grep -q "kelmora.Hook" "traced$n/classes.txt" || fail "$program: the hook class was not defined"
+        grep -q "kelmora" "traced$n/trace.txt" "traced$n/MethodLegend.txt" "traced$n/ObjectLegend.txt" &&
+            fail "$program: the hook appears in the files"
         ls "traced$n"/hs_err_pid*.log >/dev/null 2>&1 && fail "$program: the JVM crashed"
     done
     ;;

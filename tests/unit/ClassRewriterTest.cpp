@@ -2,6 +2,7 @@
 
 #include "instrument/BytecodeScan.h"
 #include "instrument/ClassRewriter.h"
+#include "instrument/HookClass.h"
 #include "tests/ClassFiles.h"
 
 namespace {
@@ -508,6 +509,19 @@ TEST(ClassRewriterTest, PoolWithRoomForExactlyTheHookEntries) {
     EXPECT_EQ(full.outcome, ClassOutcome::ConstantPoolFull);
     EXPECT_TRUE(full.bytes.empty());
     EXPECT_EQ(full.count(MethodOutcome::Rewritten), 0u);
+}
+
+TEST(ClassRewriterTest, TheHookClassIsOneStaticNativeMethodAndIsNeverRewritten) {
+    Bytes hook(hookClassBytes(), hookClassBytes() + hookClassLength());
+    ParsedClass parsed = parseClass(hook);
+    EXPECT_EQ(parsed.major, 52);
+    ASSERT_EQ(parsed.methods.size(), 1u);
+    const ParsedMethod& enter = parsed.method(kHookMethodName, kHookMethodDescriptor);
+    EXPECT_EQ(enter.access, 0x0109);  // public static native
+    EXPECT_FALSE(enter.hasCode);
+    RewriteResult result = rewrite(hook);
+    EXPECT_EQ(result.outcome, ClassOutcome::HookClass);
+    EXPECT_EQ(result.className, kHookClassName);
 }
 
 }  // namespace

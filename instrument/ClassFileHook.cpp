@@ -15,7 +15,8 @@ namespace {
 std::atomic<jmethodID> hook{nullptr};
 std::atomic<bool> active{false};
 
-// The receiver handed over by a rewritten method's first instructions.
+// Called first by every rewritten method, with its receiver. The event
+// handlers do not take receivers from it yet: nothing to do.
 void JNICALL hookEnter(JNIEnv*, jclass, jobject) {}
 
 bool defineHookClass(JNIEnv* jni) {

@@ -324,6 +324,7 @@ report)
         fail "no word of the missing trace: $(cat empty-err.txt)"
     grep -q "nothing could be read in empty" empty-err.txt || fail "no word of the empty directory"
     [ -e empty/report.html ] && fail "a report of nothing was written"
+    ;;
 rewrite-same-files)
     # Rewriting the classes changes how receivers are found, never a byte of
     # the files: every deterministic program, rewritten and not.

@@ -114,6 +114,39 @@ struct ConstantPool {
     }
 };
 
+// Whether every entry refers to entries of the kinds it must. A reference
+// past the pool's end would, once our entries are appended, suddenly name
+// one of them and turn a broken class into another class.
+bool referencesHold(const ConstantPool& pool) {
+    auto is = [&](uint32_t index, uint8_t tag) { return pool.tag(index) == tag; };
+    for (uint32_t index = 1; index < pool.count; ++index) {
+        switch (pool.tag(index)) {
+        case kClass: case kString: case kMethodType: case kModule: case kPackage:
+            if (!is(pool.u2At(index, 0), kUtf8)) return false;
+            break;
+        case kFieldref: case kMethodref: case kInterfaceMethodref:
+            if (!is(pool.u2At(index, 0), kClass) || !is(pool.u2At(index, 2), kNameAndType)) return false;
+            break;
+        case kNameAndType:
+            if (!is(pool.u2At(index, 0), kUtf8) || !is(pool.u2At(index, 2), kUtf8)) return false;
+            break;
+        case kDynamic: case kInvokeDynamic:
+            if (!is(pool.u2At(index, 2), kNameAndType)) return false;
+            break;
+        case kMethodHandle: {
+            uint32_t target = static_cast<uint32_t>((pool.data[pool.offsets[index] + 2] << 8) |
+                                                    pool.data[pool.offsets[index] + 3]);
+            uint8_t tag = pool.tag(target);
+            if (tag != kFieldref && tag != kMethodref && tag != kInterfaceMethodref) return false;
+            break;
+        }
+        default:
+            break;
+        }
+    }
+    return true;
+}
+
 bool parseConstantPool(Reader& in, const uint8_t* data, ConstantPool& pool) {
     pool.data = data;
     pool.count = in.u2();
@@ -141,7 +174,7 @@ bool parseConstantPool(Reader& in, const uint8_t* data, ConstantPool& pool) {
         if (!in.ok()) return false;
     }
     pool.end = in.pos();
-    return true;
+    return referencesHold(pool);
 }
 
 // The hook's Methodref and what it needs, found in the pool or appended.
@@ -207,21 +240,24 @@ bool planHookEntries(const ConstantPool& pool, const HookTarget& hook, HookEntri
 // Where an instruction offset goes once 4 bytes precede the old code.
 uint32_t shifted(uint32_t offset) { return offset + kHookCallLength; }
 
-// Reads an offset and writes it shifted. An offset that no longer fits in
-// two bytes was past the end of the code already: give up rather than wrap.
-bool putShifted(std::vector<uint8_t>& out, uint32_t offset) {
-    if (shifted(offset) > 0xffff) return false;
+// Writes an offset shifted. An offset past `limit` (the last instruction,
+// or the code's end for the end of a range) points outside the code: such a
+// method is not one we understand, and stays as it is.
+bool putShifted(std::vector<uint8_t>& out, uint32_t offset, uint32_t limit) {
+    if (offset > limit) return false;
     putU2(out, shifted(offset));
     return true;
 }
-bool copyShifted(Reader& in, std::vector<uint8_t>& out) {
+bool copyShifted(Reader& in, std::vector<uint8_t>& out, uint32_t limit) {
     uint32_t offset = in.u2();
-    return in.ok() && putShifted(out, offset);
+    return in.ok() && putShifted(out, offset, limit);
 }
 
 // A range that starts at 0 (a parameter's, `this`) now also covers the
-// inserted call; any other range moves with its code. False on overflow.
-bool shiftRange(uint32_t& start, uint32_t& length) {
+// inserted call; any other range moves with its code. False when the range
+// is not inside the code.
+bool shiftRange(uint32_t& start, uint32_t& length, uint32_t codeLength) {
+    if (start >= codeLength || start + length > codeLength) return false;
     if (start == 0) {
         length += kHookCallLength;
     } else {
@@ -230,7 +266,7 @@ bool shiftRange(uint32_t& start, uint32_t& length) {
     return start <= 0xffff && length <= 0xffff;
 }
 
-bool shiftLineNumbers(Reader& in, std::vector<uint8_t>& out) {
+bool shiftLineNumbers(Reader& in, std::vector<uint8_t>& out, uint32_t codeLength) {
     uint16_t count = in.u2();
     putU2(out, count);
     for (uint32_t i = 0; i < count && in.ok(); ++i) {
@@ -238,7 +274,7 @@ bool shiftLineNumbers(Reader& in, std::vector<uint8_t>& out) {
         // A line that starts the method also takes the inserted call.
         if (start == 0) {
             putU2(out, 0);
-        } else if (!putShifted(out, start)) {
+        } else if (!putShifted(out, start, codeLength - 1)) {
             return false;
         }
         putU2(out, in.u2());
@@ -247,12 +283,12 @@ bool shiftLineNumbers(Reader& in, std::vector<uint8_t>& out) {
 }
 
 // LocalVariableTable and LocalVariableTypeTable share one layout.
-bool shiftLocalVariables(Reader& in, std::vector<uint8_t>& out) {
+bool shiftLocalVariables(Reader& in, std::vector<uint8_t>& out, uint32_t codeLength) {
     uint16_t count = in.u2();
     putU2(out, count);
     for (uint32_t i = 0; i < count && in.ok(); ++i) {
         uint32_t start = in.u2(), length = in.u2();
-        if (!shiftRange(start, length)) return false;
+        if (!in.ok() || !shiftRange(start, length, codeLength)) return false;
         putU2(out, start);
         putU2(out, length);
         putU2(out, in.u2());  // name
@@ -264,23 +300,24 @@ bool shiftLocalVariables(Reader& in, std::vector<uint8_t>& out) {
 
 // One verification_type_info; an Uninitialized type names the offset of
 // its `new` instruction.
-bool copyVerificationType(Reader& in, std::vector<uint8_t>& out) {
+bool copyVerificationType(Reader& in, std::vector<uint8_t>& out, uint32_t codeLength) {
     uint8_t tag = in.u1();
     putU1(out, tag);
     if (tag <= 6) return in.ok();          // Top .. UninitializedThis
     if (tag == 7) {                         // Object
         putU2(out, in.u2());
     } else if (tag == 8) {                  // Uninitialized
-        return copyShifted(in, out);
+        return copyShifted(in, out, codeLength - 1);
     } else {
         return false;
     }
     return in.ok();
 }
 
-bool copyVerificationTypes(Reader& in, std::vector<uint8_t>& out, uint32_t count) {
+bool copyVerificationTypes(Reader& in, std::vector<uint8_t>& out, uint32_t count,
+                           uint32_t codeLength) {
     for (uint32_t i = 0; i < count; ++i) {
-        if (!copyVerificationType(in, out)) return false;
+        if (!copyVerificationType(in, out, codeLength)) return false;
     }
     return true;
 }
@@ -288,15 +325,30 @@ bool copyVerificationTypes(Reader& in, std::vector<uint8_t>& out, uint32_t count
 // Only the first frame's offset is absolute; the others are deltas from
 // the frame before, which all move together. A short first frame whose
 // delta would no longer fit becomes its extended form.
-bool shiftStackMapTable(Reader& in, std::vector<uint8_t>& out) {
+bool shiftStackMapTable(Reader& in, std::vector<uint8_t>& out, uint32_t codeLength) {
     uint16_t count = in.u2();
     putU2(out, count);
+    uint32_t at = 0;  // the frame's offset in the old code
     for (uint32_t i = 0; i < count; ++i) {
         bool first = i == 0;
         uint8_t type = in.u1();
+        uint32_t delta;
+        if (type <= 63) {
+            delta = type;
+        } else if (type <= 127) {
+            delta = type - 64u;
+        } else if (type <= 246) {
+            return false;  // reserved
+        } else {
+            delta = in.u2();
+        }
         if (!in.ok()) return false;
+        // Every frame must fall inside the code.
+        at = first ? delta : at + delta + 1;
+        if (at >= codeLength) return false;
+        if (first) delta = shifted(delta);
+
         if (type <= 63) {  // same_frame
-            uint32_t delta = first ? shifted(type) : type;
             if (delta <= 63) {
                 putU1(out, delta);
             } else {
@@ -304,34 +356,27 @@ bool shiftStackMapTable(Reader& in, std::vector<uint8_t>& out) {
                 putU2(out, delta);
             }
         } else if (type <= 127) {  // same_locals_1_stack_item_frame
-            uint32_t delta = type - 64u;
-            if (first) delta = shifted(delta);
             if (delta <= 63) {
                 putU1(out, 64 + delta);
             } else {
                 putU1(out, 247);  // same_locals_1_stack_item_frame_extended
                 putU2(out, delta);
             }
-            if (!copyVerificationType(in, out)) return false;
-        } else if (type <= 246) {
-            return false;  // reserved
+            if (!copyVerificationType(in, out, codeLength)) return false;
         } else {
-            uint32_t delta = in.u2();
-            if (first) delta = shifted(delta);
-            if (delta > 0xffff) return false;
             putU1(out, type);
             putU2(out, delta);
             if (type == 247) {
-                if (!copyVerificationType(in, out)) return false;
+                if (!copyVerificationType(in, out, codeLength)) return false;
             } else if (type >= 252 && type <= 254) {  // append_frame
-                if (!copyVerificationTypes(in, out, type - 251u)) return false;
+                if (!copyVerificationTypes(in, out, type - 251u, codeLength)) return false;
             } else if (type == 255) {  // full_frame
                 uint16_t locals = in.u2();
                 putU2(out, locals);
-                if (!copyVerificationTypes(in, out, locals)) return false;
+                if (!copyVerificationTypes(in, out, locals, codeLength)) return false;
                 uint16_t stack = in.u2();
                 putU2(out, stack);
-                if (!copyVerificationTypes(in, out, stack)) return false;
+                if (!copyVerificationTypes(in, out, stack, codeLength)) return false;
             }
             // 248..251: chop_frame and same_frame_extended carry nothing more.
         }
@@ -384,7 +429,7 @@ bool copyElementValue(Reader& in, std::vector<uint8_t>& out, int depth) {
 }
 
 // Type annotations on a Code attribute: their targets name offsets.
-bool shiftTypeAnnotations(Reader& in, std::vector<uint8_t>& out) {
+bool shiftTypeAnnotations(Reader& in, std::vector<uint8_t>& out, uint32_t codeLength) {
     uint16_t count = in.u2();
     putU2(out, count);
     for (uint32_t i = 0; i < count; ++i) {
@@ -396,7 +441,7 @@ bool shiftTypeAnnotations(Reader& in, std::vector<uint8_t>& out) {
             putU2(out, entries);
             for (uint32_t e = 0; e < entries && in.ok(); ++e) {
                 uint32_t start = in.u2(), length = in.u2();
-                if (!shiftRange(start, length)) return false;
+                if (!in.ok() || !shiftRange(start, length, codeLength)) return false;
                 putU2(out, start);
                 putU2(out, length);
                 putU2(out, in.u2());  // index
@@ -404,9 +449,9 @@ bool shiftTypeAnnotations(Reader& in, std::vector<uint8_t>& out) {
         } else if (target == 0x42) {  // catch_target: an exception-table index
             putU2(out, in.u2());
         } else if (target >= 0x43 && target <= 0x46) {  // offset_target
-            if (!copyShifted(in, out)) return false;
+            if (!copyShifted(in, out, codeLength - 1)) return false;
         } else if (target >= 0x47 && target <= 0x4b) {  // type_argument_target
-            if (!copyShifted(in, out)) return false;
+            if (!copyShifted(in, out, codeLength - 1)) return false;
             putU1(out, in.u1());
         } else {
             return false;  // not a target a Code attribute may carry
@@ -464,7 +509,8 @@ MethodOutcome rewriteCode(const ConstantPool& pool, uint16_t nameIndex, const ui
     putU2(out, handlers);
     for (uint32_t i = 0; i < handlers; ++i) {
         // start_pc, end_pc, handler_pc, then catch_type as it is.
-        if (!copyShifted(in, out) || !copyShifted(in, out) || !copyShifted(in, out)) {
+        if (!copyShifted(in, out, codeLength - 1) || !copyShifted(in, out, codeLength) ||
+            !copyShifted(in, out, codeLength - 1)) {
             return MethodOutcome::BadAttribute;
         }
         putU2(out, in.u2());
@@ -494,10 +540,18 @@ MethodOutcome rewriteCode(const ConstantPool& pool, uint16_t nameIndex, const ui
         Reader attribute(info, length);
         bool shiftedAll = false;
         switch (kind) {
-        case CodeAttribute::LineNumbers: shiftedAll = shiftLineNumbers(attribute, out); break;
-        case CodeAttribute::LocalVariables: shiftedAll = shiftLocalVariables(attribute, out); break;
-        case CodeAttribute::StackMap: shiftedAll = shiftStackMapTable(attribute, out); break;
-        case CodeAttribute::TypeAnnotations: shiftedAll = shiftTypeAnnotations(attribute, out); break;
+        case CodeAttribute::LineNumbers:
+            shiftedAll = shiftLineNumbers(attribute, out, codeLength);
+            break;
+        case CodeAttribute::LocalVariables:
+            shiftedAll = shiftLocalVariables(attribute, out, codeLength);
+            break;
+        case CodeAttribute::StackMap:
+            shiftedAll = shiftStackMapTable(attribute, out, codeLength);
+            break;
+        case CodeAttribute::TypeAnnotations:
+            shiftedAll = shiftTypeAnnotations(attribute, out, codeLength);
+            break;
         case CodeAttribute::Unknown: break;
         }
         if (!shiftedAll || !attribute.atEnd()) return MethodOutcome::BadAttribute;
@@ -508,10 +562,11 @@ MethodOutcome rewriteCode(const ConstantPool& pool, uint16_t nameIndex, const ui
     return MethodOutcome::Rewritten;
 }
 
-bool skipAttributes(Reader& in) {
+// Skips attributes whose names must be Utf8 entries of the pool.
+bool skipAttributes(Reader& in, const ConstantPool& pool) {
     uint16_t count = in.u2();
     for (uint32_t i = 0; i < count && in.ok(); ++i) {
-        in.u2();
+        if (pool.tag(in.u2()) != kUtf8 && in.ok()) return false;
         in.skip(in.u4());
     }
     return in.ok();
@@ -523,10 +578,10 @@ bool rewriteMethod(Reader& in, const ConstantPool& pool, uint16_t methodref,
     const uint8_t* start = in.here();
     uint16_t access = in.u2();
     uint16_t nameIndex = in.u2();
-    in.u2();  // descriptor
+    uint16_t descriptor = in.u2();
     uint16_t attributes = in.u2();
     std::string_view name;
-    if (!in.ok() || !pool.utf8(nameIndex, name)) return false;
+    if (!in.ok() || !pool.utf8(nameIndex, name) || pool.tag(descriptor) != kUtf8) return false;
     bool instance = (access & (kAccStatic | kAccNative | kAccAbstract)) == 0 && name != "<init>" &&
                     name != "<clinit>";
     outcome = MethodOutcome::NotInstance;
@@ -572,9 +627,14 @@ RewriteResult rewrite(const uint8_t* data, std::size_t length, const HookTarget&
 
     in.u2();  // access_flags
     uint16_t thisClass = in.u2();
-    in.u2();  // super_class
-    in.skip(in.u2() * 2u);  // interfaces
+    uint16_t superClass = in.u2();
     if (!in.ok() || pool.tag(thisClass) != kClass) return result;
+    if (superClass != 0 && pool.tag(superClass) != kClass) return result;
+    uint16_t interfaces = in.u2();
+    for (uint32_t i = 0; i < interfaces && in.ok(); ++i) {
+        if (pool.tag(in.u2()) != kClass) return result;
+    }
+    if (!in.ok()) return result;
     std::string_view className;
     if (!pool.utf8(pool.u2At(thisClass, 0), className)) return result;
     result.className.assign(className);
@@ -584,8 +644,10 @@ RewriteResult rewrite(const uint8_t* data, std::size_t length, const HookTarget&
     }
     uint16_t fields = in.u2();
     for (uint32_t i = 0; i < fields && in.ok(); ++i) {
-        in.skip(6);
-        skipAttributes(in);
+        in.u2();  // access_flags
+        uint16_t name = in.u2(), descriptor = in.u2();
+        if (in.ok() && (pool.tag(name) != kUtf8 || pool.tag(descriptor) != kUtf8)) return result;
+        if (!skipAttributes(in, pool)) return result;
     }
     std::size_t methodsAt = in.pos();
     uint16_t methods = in.u2();
@@ -607,7 +669,7 @@ RewriteResult rewrite(const uint8_t* data, std::size_t length, const HookTarget&
         if (outcome == MethodOutcome::Rewritten) ++rewritten;
     }
     std::size_t attributesAt = in.pos();
-    if (!skipAttributes(in) || !in.atEnd()) {
+    if (!skipAttributes(in, pool) || !in.atEnd()) {
         result.methods = {};
         return result;
     }

@@ -135,12 +135,15 @@ TEST(ClassRewriterTest, EveryKindOfPoolEntryIsRead) {
     ClassFileBuilder builder("app/Pool", 61);
     uint16_t nat = builder.nameAndType("x", "I");
     uint16_t text = builder.utf8("text");
+    uint16_t owner = builder.classRef("app/Owner");
     builder.rawEntry({4, 0x3f, 0x80, 0, 0});                                  // Float
     builder.longValue(-1);                                                    // Long, 2 slots
     builder.rawEntry({6, 0, 0, 0, 0, 0, 0, 0, 0}, 2);                         // Double
     builder.rawEntry(Bytes{8, uint8_t(text >> 8), uint8_t(text)});            // String
-    uint16_t field = builder.rawEntry({9, 0, 1, uint8_t(nat >> 8), uint8_t(nat)});  // Fieldref
-    builder.rawEntry({11, 0, 1, uint8_t(nat >> 8), uint8_t(nat)});            // InterfaceMethodref
+    uint16_t field = builder.rawEntry(
+        {9, uint8_t(owner >> 8), uint8_t(owner), uint8_t(nat >> 8), uint8_t(nat)});  // Fieldref
+    builder.rawEntry({11, uint8_t(owner >> 8), uint8_t(owner), uint8_t(nat >> 8),
+                      uint8_t(nat)});                                         // InterfaceMethodref
     builder.rawEntry({15, 1, uint8_t(field >> 8), uint8_t(field)});           // MethodHandle
     builder.rawEntry(Bytes{16, uint8_t(text >> 8), uint8_t(text)});           // MethodType
     builder.rawEntry({17, 0, 0, uint8_t(nat >> 8), uint8_t(nat)});            // Dynamic
@@ -153,6 +156,17 @@ TEST(ClassRewriterTest, EveryKindOfPoolEntryIsRead) {
     ASSERT_EQ(result.outcome, ClassOutcome::Rewritten);
     ParsedClass after = parseClass(result.bytes);
     expectHookThenCode(after, after.method("get"), {0x2a, 0xb0});
+
+    // An entry that names a missing entry, or one of the wrong kind, would
+    // name one of ours once they are appended: not a pool we take.
+    for (Bytes entry : {Bytes{7, 0x7f, 0x00}, Bytes{12, 0, 1, 0x7f, 0}, Bytes{10, 0, 1, 0, 1},
+                        Bytes{15, 1, 0, 1}, Bytes{18, 0, 0, 0x7f, 0}, Bytes{8, 0x7f, 0}}) {
+        ClassFileBuilder dangling("app/Pool");
+        dangling.utf8("first");
+        dangling.rawEntry(entry);
+        dangling.addMethod(instanceMethod("get", {0x2a, 0xb0}));
+        EXPECT_EQ(rewrite(dangling.bytes()).outcome, ClassOutcome::NotUnderstood) << int(entry[0]);
+    }
 
     // An unknown tag, or a Long in the last slot, is not a pool we know.
     ClassFileBuilder unknown("app/Pool");
@@ -313,6 +327,13 @@ TEST(ClassRewriterTest, CodeAttributesWeCannotShiftLeaveTheMethodAlone) {
          MethodOutcome::BadAttribute},
         {"offset that would wrap", {attribute("LineNumberTable", u2s({1, 0xfffd, 1}))},
          MethodOutcome::BadAttribute},
+        // Offsets outside the code (2 bytes here) are not ours to move.
+        {"line past the code", {attribute("LineNumberTable", u2s({1, 2, 1}))},
+         MethodOutcome::BadAttribute},
+        {"variable past the code", {attribute("LocalVariableTable", u2s({1, 0, 3, 1, 2, 0}))},
+         MethodOutcome::BadAttribute},
+        {"frame past the code", {stackMap(2, {0, 1})}, MethodOutcome::BadAttribute},
+        {"new past the code", {stackMap(1, {64, 8, 0, 2})}, MethodOutcome::BadAttribute},
         {"type annotation of a field target",
          {attribute("RuntimeVisibleTypeAnnotations", {0, 1, 0x13, 0, 0, 1, 0, 0})},
          MethodOutcome::BadAttribute},
@@ -330,6 +351,11 @@ TEST(ClassRewriterTest, CodeAttributesWeCannotShiftLeaveTheMethodAlone) {
         ParsedClass after = parseClass(result.bytes);
         EXPECT_EQ(after.method("bad").raw, parseClass(original).method("bad").raw) << c.what;
         expectHookThenCode(after, after.method("good"), code);
+    }
+    for (Handler outside : {Handler{2, 2, 0, 0}, Handler{0, 3, 0, 0}, Handler{0, 2, 2, 0}}) {
+        RewriteResult result = rewrite(oneMethod(code, {}, {outside}));
+        EXPECT_EQ(result.count(MethodOutcome::BadAttribute), 1u);
+        EXPECT_EQ(result.outcome, ClassOutcome::NothingEligible);
     }
     // With the bad method alone, the class stays exactly as it was.
     RewriteResult alone = rewrite(oneMethod(code, {stackMap(1, {128})}));

@@ -21,6 +21,7 @@
 #include "agent/AgentState.h"
 #include "agent/ErrorReporting.h"
 #include "agent/Platform.h"
+#include "instrument/ClassFileHook.h"
 #include "options/Options.h"
 #include "output/Legends.h"
 #include "output/TextFile.h"
@@ -105,6 +106,10 @@ void registerWithVm(AgentState* state) {
     std::memset(&callbacks, 0, sizeof callbacks);
     callbacks.MethodEntry = onMethodEntry;
     callbacks.MethodExit = onMethodExit;
+    if (state->rewriteClasses) {
+        callbacks.VMInit = onVmInit;
+        callbacks.ClassFileLoadHook = onClassFileLoadHook;
+    }
     checkJvmtiError(jvmti->SetEventCallbacks(
                         &callbacks, static_cast<jint>(kCallbackSlots10 * sizeof(void*))),
                     "Cannot set JVMTI callbacks.");
@@ -114,6 +119,13 @@ void registerWithVm(AgentState* state) {
         "Cannot register MethodEntry notification");
     checkJvmtiError(jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_METHOD_EXIT, nullptr),
                     "Cannot register MethodExit notification");
+
+    if (state->rewriteClasses) {
+        // Without these no class is rewritten and every receiver is fetched:
+        // nothing to report, the trace is the same.
+        jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_VM_INIT, nullptr);
+        jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_CLASS_FILE_LOAD_HOOK, nullptr);
+    }
 
     checkJvmtiError(jvmti->CreateRawMonitor("Kelmora monitor", &state->monitor),
                     "Cannot create raw monitor.");

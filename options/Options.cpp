@@ -63,10 +63,18 @@ void applyOptions(const StringList& options, std::size_t count) {
     for (std::size_t index = 0; index < count; ++index) {
         const std::string& option = options.at(index);
         const std::string lower = lowercaseCopy(option);
-        // The first keyword found decides; "mode" is accepted and ignored.
+        // The first keyword found decides; of "mode" only rewrite and
+        // norewrite mean anything, every other text is accepted and ignored.
         if (lower.find("filter") != std::string::npos) {
             parseListOption(option, 6, ',', agentState->filters);
         } else if (lower.find("mode") != std::string::npos) {
+            StringList values;
+            parseListOption(option, 4, ',', values);
+            for (const std::string& value : values.items) {
+                const std::string mode = lowercaseCopy(value);
+                if (mode == "rewrite") agentState->rewriteClasses = true;
+                if (mode == "norewrite") agentState->rewriteClasses = false;
+            }
         } else if (lower.find("activation") != std::string::npos) {
             parseListOption(option, 10, '@', agentState->activations);
         }

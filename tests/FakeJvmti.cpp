@@ -220,6 +220,51 @@ jvmtiError JNICALL fakeSetExtensionEventCallback(jvmtiEnv*, jint index,
     return JVMTI_ERROR_NONE;
 }
 
+jvmtiError JNICALL fakeAllocate(jvmtiEnv*, jlong size, unsigned char** memory) {
+    FAKE_ENTER(Allocate)
+    if (size < 0) return JVMTI_ERROR_ILLEGAL_ARGUMENT;
+    *memory = static_cast<unsigned char*>(vm.memory(static_cast<std::size_t>(size)));
+    return JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL fakeGetNamedModule(jvmtiEnv*, jobject, const char* packageName,
+                                      jobject* module) {
+    FAKE_ENTER(GetNamedModule)
+    static int namedModule;
+    *module = vm.namedPackages.count(packageName) != 0 ? reinterpret_cast<jobject>(&namedModule)
+                                                       : nullptr;
+    return JVMTI_ERROR_NONE;
+}
+
+jclass JNICALL fakeDefineClass(JNIEnv*, const char* name, jobject loader, const jbyte* bytes,
+                               jsize length) {
+    FakeJvm& vm = FakeJvm::current();
+    if (vm.failure(Call::DefineClass)) return nullptr;
+    vm.definedName = name;
+    vm.definedBytes.assign(reinterpret_cast<const unsigned char*>(bytes),
+                           reinterpret_cast<const unsigned char*>(bytes) + length);
+    vm.definedWithNullLoader = loader == nullptr;
+    return vm.klass("L" + std::string(name) + ";");
+}
+
+jint JNICALL fakeRegisterNatives(JNIEnv*, jclass, const JNINativeMethod* methods, jint count) {
+    FakeJvm& vm = FakeJvm::current();
+    if (vm.failure(Call::RegisterNatives)) return JNI_ERR;
+    for (jint i = 0; i < count; ++i) {
+        vm.registeredNatives.push_back(methods[i]);
+        vm.registeredNames.push_back(std::string(methods[i].name) + " " + methods[i].signature);
+    }
+    return JNI_OK;
+}
+
+jmethodID JNICALL fakeGetStaticMethodID(JNIEnv*, jclass cls, const char* name, const char* signature) {
+    FakeJvm& vm = FakeJvm::current();
+    if (vm.failure(Call::GetStaticMethodID)) return nullptr;
+    return vm.method(cls, name, signature, MethodKind::Native);
+}
+
+void JNICALL fakeExceptionClear(JNIEnv*) {}
+
 jclass JNICALL fakeGetObjectClass(JNIEnv*, jobject object) {
     FakeJvm& vm = FakeJvm::current();
     if (vm.failure(Call::GetObjectClass) || object == nullptr) return nullptr;
@@ -261,6 +306,8 @@ jvmtiInterface_1_ makeJvmtiTable() {
     table.GetPotentialCapabilities = fakeGetPotentialCapabilities;
     table.GetExtensionEvents = fakeGetExtensionEvents;
     table.SetExtensionEventCallback = fakeSetExtensionEventCallback;
+    table.Allocate = fakeAllocate;
+    table.GetNamedModule = fakeGetNamedModule;
     return table;
 }
 
@@ -268,6 +315,10 @@ JNINativeInterface_ makeJniTable() {
     JNINativeInterface_ table;
     std::memset(&table, 0, sizeof table);
     table.GetObjectClass = fakeGetObjectClass;
+    table.DefineClass = fakeDefineClass;
+    table.RegisterNatives = fakeRegisterNatives;
+    table.GetStaticMethodID = fakeGetStaticMethodID;
+    table.ExceptionClear = fakeExceptionClear;
     return table;
 }
 

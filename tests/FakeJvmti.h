@@ -40,6 +40,11 @@ enum class Call {
     GetPotentialCapabilities,
     GetExtensionEvents,
     SetExtensionEventCallback,
+    Allocate,
+    GetNamedModule,
+    DefineClass,      // JNI: null class, and a pending exception
+    RegisterNatives,  // JNI: JNI_ERR
+    GetStaticMethodID,  // JNI: null
     Count
 };
 
@@ -111,6 +116,15 @@ public:
     bool offersClassUnload = true;
     jvmtiExtensionEvent classUnloadCallback = nullptr;
     void unloadClasses();
+
+    // The class-loading side: packages that belong to a named module (for
+    // any loader), and what the agent defined and bound through JNI.
+    std::set<std::string> namedPackages;
+    std::string definedName;
+    std::vector<unsigned char> definedBytes;
+    bool definedWithNullLoader = false;
+    std::vector<JNINativeMethod> registeredNatives;
+    std::vector<std::string> registeredNames;  // "name signature" of each native
 
     jlong tagOf(jobject object) const;
     void setTag(jobject object, jlong tag);

@@ -5,6 +5,7 @@
 
 #include "agent/AgentState.h"
 #include "agent/ErrorReporting.h"
+#include "instrument/ClassFileHook.h"
 #include "output/Legends.h"
 #include "output/TraceWriter.h"
 #include "tracing/MethodRecords.h"
@@ -189,6 +190,8 @@ void handleExit(JNIEnv* jni, jthread thread, jmethodID method) {
 }  // namespace
 
 void JNICALL onMethodEntry(jvmtiEnv*, JNIEnv* jni, jthread thread, jmethodID method) {
+    // The hook is the agent's own: never traced.
+    if (isHookMethod(method)) return;
     EventHandlerScope scope;
     if (!scope.entered()) return;
     try {
@@ -201,6 +204,7 @@ void JNICALL onMethodEntry(jvmtiEnv*, JNIEnv* jni, jthread thread, jmethodID met
 
 void JNICALL onMethodExit(jvmtiEnv*, JNIEnv* jni, jthread thread, jmethodID method, jboolean,
                           jvalue) {
+    if (isHookMethod(method)) return;
     EventHandlerScope scope;
     if (!scope.entered()) return;
     try {

@@ -124,6 +124,27 @@ print(f"{path}: {len(lines)} lines, then {len(padding)} blanks")
 PY
 }
 
+# traced_in DIR CLASSPATH OPTIONS ARGS...: runs the JVM with the agent in DIR.
+traced_in() {
+    local dir=$1 path=$2 options=$3
+    shift 3
+    mkdir -p "$dir"
+    (cd "$dir" && "$JAVA" -Xshare:auto -Xlog:class+load=info:file=classes.txt \
+        "-agentpath:$agent=$options" -cp "$path" "$@" >stdout.txt 2>stderr.txt)
+    status=$?
+    [ "$status" -eq 0 ] || fail "$dir: java exited with $status: $(head -c 1500 "$dir/stderr.txt")"
+}
+
+same_files_in() {
+    for file in trace.txt MethodLegend.txt ObjectLegend.txt; do
+        same_file "$1/$file" "$2/$file"
+    done
+    [ -e "$1/errorLog.txt" ] || [ -e "$2/errorLog.txt" ] && same_file "$1/errorLog.txt" "$2/errorLog.txt"
+}
+
+# The legend's entries without their identifiers, sorted.
+legend_entries() { sed 's/^[0-9a-z]* == //' "$1" | sort; }
+
 case $case_name in
 deterministic)
     # A known program with the JDK filtered out gives known files.
@@ -303,6 +324,81 @@ report)
         fail "no word of the missing trace: $(cat empty-err.txt)"
     grep -q "nothing could be read in empty" empty-err.txt || fail "no word of the empty directory"
     [ -e empty/report.html ] && fail "a report of nothing was written"
+    ;;
+rewrite-same-files)
+    # Rewriting the classes changes how receivers are found, never a byte of
+    # the files: every deterministic program, rewritten and not.
+    jdk="filter=Ljava/,Ljdk/,Lsun/"
+    n=0
+    for run in "$jdk|app.Main" "$jdk*activation=Lapp/Dog;fetch;()V|app.Main" \
+               "$jdk|app.Recursion 3000" "filter=Ljava/,Ljdk/,Lsun/,Lapp/Dog|app.Main"; do
+        options=${run%%|*}
+        program=${run#*|}
+        n=$((n + 1))
+        # shellcheck disable=SC2086
+        traced_in "rewritten$n" "$classes" "$options*mode=rewrite" $program
+        # shellcheck disable=SC2086
+        traced_in "fetched$n" "$classes" "$options*mode=norewrite" $program
+        same_files_in "fetched$n" "rewritten$n"
+        grep -qx "Found option: mode=norewrite" "fetched$n/stdout.txt" || fail "mode=norewrite not echoed"
+    done
+    same_file "$expected/trace.txt" rewritten1/trace.txt
+    grep -q "kelmora.Hook" rewritten1/classes.txt || fail "the hook class was not defined"
+    grep -q "kelmora.Hook" fetched1/classes.txt && fail "the hook class was defined with mode=norewrite"
+    if [ -n "${KELMORA_LIBRARY_CLASSPATH:-}" ]; then
+        traced_in rewritten-lib "$KELMORA_LIBRARY_CLASSPATH" "$jdk*mode=rewrite" lib.LibraryWork 5
+        traced_in fetched-lib "$KELMORA_LIBRARY_CLASSPATH" "$jdk*mode=norewrite" lib.LibraryWork 5
+        same_files_in fetched-lib rewritten-lib
+        grep -q "Lcom/google/common/" rewritten-lib/trace.txt || fail "no library method traced"
+    fi
+    ;;
+rewrite-same-threads)
+    # Threads interleave differently on every run: the same lines, the same
+    # counts and the same legend entries, with and without the rewrite.
+    jdk="filter=Ljava/,Ljdk/,Lsun/"
+    traced_in rewritten "$classes" "$jdk*mode=rewrite" app.Threads
+    traced_in fetched "$classes" "$jdk*mode=norewrite" app.Threads
+    check_balanced_trace rewritten/trace.txt "Lapp/"
+    sed 's/^ *//' rewritten/trace.txt | sort >rewritten-lines.txt
+    sed 's/^ *//' fetched/trace.txt | sort >fetched-lines.txt
+    same_file fetched-lines.txt rewritten-lines.txt
+    legend_entries rewritten/MethodLegend.txt >rewritten-methods.txt
+    legend_entries fetched/MethodLegend.txt >fetched-methods.txt
+    same_file fetched-methods.txt rewritten-methods.txt
+    legend_entries rewritten/ObjectLegend.txt >rewritten-objects.txt
+    legend_entries fetched/ObjectLegend.txt >fetched-objects.txt
+    same_file fetched-objects.txt rewritten-objects.txt
+    ;;
+rewrite-verified)
+    # Nothing filtered, so every class loaded after start-up is rewritten,
+    # the JDK's included, and all of them verified: the programs do exactly
+    # what they do without the agent.
+    runs=("$classes|app.Main" "$classes|app.Recursion 50" "$classes|app.Threads")
+    [ -n "${KELMORA_LIBRARY_CLASSPATH:-}" ] && runs+=("$KELMORA_LIBRARY_CLASSPATH|lib.LibraryWork 3")
+    n=0
+    for run in "${runs[@]}"; do
+        path=${run%%|*}
+        program=${run#*|}
+        n=$((n + 1))
+        mkdir -p "plain$n" "traced$n"
+        # shellcheck disable=SC2086
+        (cd "plain$n" && "$JAVA" -cp "$path" $program >stdout.txt 2>stderr.txt)
+        plain_status=$?
+        # shellcheck disable=SC2086
+        (cd "traced$n" && "$JAVA" -XX:+UnlockDiagnosticVMOptions -XX:+BytecodeVerificationLocal \
+            -XX:+BytecodeVerificationRemote -Xlog:class+load=info:file=classes.txt \
+            "-agentpath:$agent=mode=rewrite" -cp "$path" $program >stdout.txt 2>stderr.txt)
+        traced_status=$?
+        [ "$plain_status" -eq "$traced_status" ] || fail "$program: exit $traced_status traced, $plain_status plain"
+        grep -v -e "Kelmora" -e "^Time: " -e "^Found option: mode=rewrite$" "traced$n/stdout.txt" \
+            >"traced$n/program-out.txt"
+        same_file "plain$n/stdout.txt" "traced$n/program-out.txt"
+        same_file "plain$n/stderr.txt" "traced$n/stderr.txt"
+        grep -q "kelmora.Hook" "traced$n/classes.txt" || fail "$program: the hook class was not defined"
+        grep -q "kelmora" "traced$n/trace.txt" "traced$n/MethodLegend.txt" "traced$n/ObjectLegend.txt" &&
+            fail "$program: the hook appears in the files"
+        ls "traced$n"/hs_err_pid*.log >/dev/null 2>&1 && fail "$program: the JVM crashed"
+    done
     ;;
 *)
     echo "unknown case $case_name" >&2

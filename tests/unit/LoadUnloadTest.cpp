@@ -8,6 +8,7 @@
 
 #include "agent/Agent.h"
 #include "agent/AgentState.h"
+#include "instrument/ClassFileHook.h"
 #include "output/Legends.h"
 #include "output/TraceWriter.h"
 #include "tests/TestSupport.h"
@@ -129,6 +130,38 @@ TEST_F(LoadUnloadTest, LoadRegistersWithTheVmInOrder) {
     ASSERT_EQ(vm.monitors().size(), 1u);
     EXPECT_EQ(vm.monitors()[0]->name, "Kelmora monitor");
     EXPECT_EQ(agentState->monitor, reinterpret_cast<jrawMonitorID>(vm.monitors()[0].get()));
+}
+
+TEST_F(LoadUnloadTest, ModeRewriteAddsTheClassLoadCallbacks) {
+    load("mode=rewrite");
+    ASSERT_EQ(vm.callbackTableSize, static_cast<jint>(35 * sizeof(void*)));
+    auto slot = [&](jvmtiEvent event) {
+        void* value;
+        std::memcpy(&value, vm.callbackTable.data() + (event - JVMTI_MIN_EVENT_TYPE_VAL) * sizeof(void*),
+                    sizeof value);
+        return value;
+    };
+    EXPECT_EQ(slot(JVMTI_EVENT_VM_INIT), reinterpret_cast<void*>(&onVmInit));
+    EXPECT_EQ(slot(JVMTI_EVENT_CLASS_FILE_LOAD_HOOK), reinterpret_cast<void*>(&onClassFileLoadHook));
+    EXPECT_EQ(slot(JVMTI_EVENT_METHOD_ENTRY), reinterpret_cast<void*>(&onMethodEntry));
+    EXPECT_EQ(vm.eventModes, (std::vector<std::pair<jvmtiEventMode, jvmtiEvent>>{
+                                 {JVMTI_ENABLE, JVMTI_EVENT_METHOD_ENTRY},
+                                 {JVMTI_ENABLE, JVMTI_EVENT_METHOD_EXIT},
+                                 {JVMTI_ENABLE, JVMTI_EVENT_VM_INIT},
+                                 {JVMTI_ENABLE, JVMTI_EVENT_CLASS_FILE_LOAD_HOOK}}));
+    // Nothing is rewritten before the hook class exists.
+    EXPECT_FALSE(classRewritingActive());
+    unsigned char* changed = nullptr;
+    jint changedLength = 0;
+    const unsigned char bytes[] = {0xca, 0xfe, 0xba, 0xbe};
+    onClassFileLoadHook(vm.jvmti(), vm.jni(), nullptr, nullptr, "app/Job", nullptr, sizeof bytes,
+                        bytes, &changedLength, &changed);
+    EXPECT_EQ(changed, nullptr);
+    unload();
+
+    load("mode=rewrite*mode=norewrite");
+    EXPECT_EQ(slot(JVMTI_EVENT_VM_INIT), nullptr);
+    EXPECT_EQ(slot(JVMTI_EVENT_CLASS_FILE_LOAD_HOOK), nullptr);
 }
 
 TEST_F(LoadUnloadTest, NullOrEmptyOptionsTraceEverything) {

@@ -91,6 +91,32 @@ TEST_F(OptionsTest, KeywordsAreFoundInAnyCaseWithFilterThenModeThenActivation) {
     }
 }
 
+TEST_F(OptionsTest, ModeRewriteAndNorewriteSwitchTheRewriteTheLastOneDeciding) {
+    struct Case {
+        std::string options;
+        bool rewrite;
+    };
+    const std::vector<Case> cases = {
+        {"filter=Ljava/", false},
+        {"mode=rewrite", true},
+        {" MODE = ReWrite ", true},
+        {"mode=rewrite*mode=norewrite", false},
+        {"mode=norewrite*mode=rewrite", true},
+        {"mode=rewrite*mode=fast", true},
+        {"mode=rewrites", false},
+        {"mode=", false},
+        {"filter=mode=rewrite", false},  // a filter entry, not a mode
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.options);
+        agentState->rewriteClasses = false;
+        parse(c.options);
+        EXPECT_EQ(agentState->rewriteClasses, c.rewrite);
+    }
+    // Echoed as they stand, like every option.
+    EXPECT_EQ(parse("mode=norewrite"), echoOf({"mode=norewrite"}));
+}
+
 TEST_F(OptionsTest, StarsOnlySeparateAndEmptyPiecesVanish) {
     struct Case {
         const char* text;

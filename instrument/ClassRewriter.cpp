@@ -1,0 +1,737 @@
+#include "instrument/ClassRewriter.h"
+
+#include <cstring>
+#include <new>
+#include <string_view>
+
+#include "instrument/BytecodeScan.h"
+
+namespace {
+
+constexpr uint32_t kMagic = 0xCAFEBABE;
+constexpr uint16_t kMinMajor = 45;
+// Java 25. A later version may bring what we cannot shift; it stays untouched.
+constexpr uint16_t kMaxMajor = 69;
+constexpr uint32_t kMaxCodeLength = 65535;
+constexpr uint32_t kMaxPoolCount = 65535;
+constexpr std::string_view kHookDescriptor = "(Ljava/lang/Object;)V";
+
+constexpr uint16_t kAccStatic = 0x0008;
+constexpr uint16_t kAccNative = 0x0100;
+constexpr uint16_t kAccAbstract = 0x0400;
+
+constexpr uint8_t kAload0 = 0x2a;
+constexpr uint8_t kInvokestatic = 0xb8;
+
+enum Tag : uint8_t {
+    kUtf8 = 1, kInteger = 3, kFloat = 4, kLong = 5, kDouble = 6, kClass = 7, kString = 8,
+    kFieldref = 9, kMethodref = 10, kInterfaceMethodref = 11, kNameAndType = 12,
+    kMethodHandle = 15, kMethodType = 16, kDynamic = 17, kInvokeDynamic = 18, kModule = 19,
+    kPackage = 20,
+};
+
+// Bounds-checked big-endian reading; a read past the end yields 0 and
+// leaves `ok` false for good.
+class Reader {
+public:
+    Reader(const uint8_t* data, std::size_t length) : data_(data), length_(length) {}
+    bool ok() const { return ok_; }
+    std::size_t pos() const { return pos_; }
+    bool atEnd() const { return ok_ && pos_ == length_; }
+    const uint8_t* here() const { return data_ + pos_; }
+    bool skip(std::size_t count) {
+        if (!ok_ || count > length_ - pos_) return ok_ = false;
+        pos_ += count;
+        return true;
+    }
+    uint8_t u1() {
+        if (!skip(1)) return 0;
+        return data_[pos_ - 1];
+    }
+    uint16_t u2() {
+        if (!skip(2)) return 0;
+        return static_cast<uint16_t>((data_[pos_ - 2] << 8) | data_[pos_ - 1]);
+    }
+    uint32_t u4() {
+        if (!skip(4)) return 0;
+        const uint8_t* at = data_ + pos_ - 4;
+        return (uint32_t(at[0]) << 24) | (uint32_t(at[1]) << 16) | (uint32_t(at[2]) << 8) |
+               uint32_t(at[3]);
+    }
+    void fail() { ok_ = false; }
+
+private:
+    const uint8_t* data_;
+    std::size_t length_;
+    std::size_t pos_ = 0;
+    bool ok_ = true;
+};
+
+void putU1(std::vector<uint8_t>& out, uint32_t value) { out.push_back(static_cast<uint8_t>(value)); }
+void putU2(std::vector<uint8_t>& out, uint32_t value) {
+    out.push_back(static_cast<uint8_t>(value >> 8));
+    out.push_back(static_cast<uint8_t>(value));
+}
+void putU4(std::vector<uint8_t>& out, uint32_t value) {
+    putU2(out, value >> 16);
+    putU2(out, value & 0xffff);
+}
+void putBytes(std::vector<uint8_t>& out, const uint8_t* from, std::size_t count) {
+    out.insert(out.end(), from, from + count);
+}
+void patchU4(std::vector<uint8_t>& out, std::size_t at, uint32_t value) {
+    out[at] = static_cast<uint8_t>(value >> 24);
+    out[at + 1] = static_cast<uint8_t>(value >> 16);
+    out[at + 2] = static_cast<uint8_t>(value >> 8);
+    out[at + 3] = static_cast<uint8_t>(value);
+}
+
+// The constant pool as parsed: where each entry starts, by index.
+struct ConstantPool {
+    const uint8_t* data = nullptr;
+    uint16_t count = 0;
+    std::vector<uint32_t> offsets;  // offset of the tag byte; 0 for index 0 and 2nd slots
+    std::size_t end = 0;            // offset just past the last entry
+
+    uint8_t tag(uint32_t index) const {
+        if (index == 0 || index >= count || offsets[index] == 0) return 0;
+        return data[offsets[index]];
+    }
+    uint16_t u2At(uint32_t index, std::size_t field) const {
+        const uint8_t* at = data + offsets[index] + 1 + field;
+        return static_cast<uint16_t>((at[0] << 8) | at[1]);
+    }
+    // The text of a Utf8 entry; false when `index` is not one.
+    bool utf8(uint32_t index, std::string_view& text) const {
+        if (tag(index) != kUtf8) return false;
+        uint16_t size = u2At(index, 0);
+        text = std::string_view(reinterpret_cast<const char*>(data + offsets[index] + 3), size);
+        return true;
+    }
+    bool utf8Is(uint32_t index, std::string_view expected) const {
+        std::string_view text;
+        return utf8(index, text) && text == expected;
+    }
+};
+
+// Whether every entry refers to entries of the kinds it must. A reference
+// past the pool's end would, once our entries are appended, suddenly name
+// one of them and turn a broken class into another class.
+bool referencesHold(const ConstantPool& pool) {
+    auto is = [&](uint32_t index, uint8_t tag) { return pool.tag(index) == tag; };
+    for (uint32_t index = 1; index < pool.count; ++index) {
+        switch (pool.tag(index)) {
+        case kClass: case kString: case kMethodType: case kModule: case kPackage:
+            if (!is(pool.u2At(index, 0), kUtf8)) return false;
+            break;
+        case kFieldref: case kMethodref: case kInterfaceMethodref:
+            if (!is(pool.u2At(index, 0), kClass) || !is(pool.u2At(index, 2), kNameAndType)) return false;
+            break;
+        case kNameAndType:
+            if (!is(pool.u2At(index, 0), kUtf8) || !is(pool.u2At(index, 2), kUtf8)) return false;
+            break;
+        case kDynamic: case kInvokeDynamic:
+            if (!is(pool.u2At(index, 2), kNameAndType)) return false;
+            break;
+        case kMethodHandle: {
+            uint32_t target = static_cast<uint32_t>((pool.data[pool.offsets[index] + 2] << 8) |
+                                                    pool.data[pool.offsets[index] + 3]);
+            uint8_t tag = pool.tag(target);
+            if (tag != kFieldref && tag != kMethodref && tag != kInterfaceMethodref) return false;
+            break;
+        }
+        default:
+            break;
+        }
+    }
+    return true;
+}
+
+bool parseConstantPool(Reader& in, const uint8_t* data, ConstantPool& pool) {
+    pool.data = data;
+    pool.count = in.u2();
+    if (!in.ok() || pool.count == 0) return false;
+    pool.offsets.assign(pool.count, 0);
+    for (uint32_t index = 1; index < pool.count; ++index) {
+        pool.offsets[index] = static_cast<uint32_t>(in.pos());
+        switch (in.u1()) {
+        case kUtf8: in.skip(in.u2()); break;
+        case kInteger: case kFloat: in.skip(4); break;
+        case kLong: case kDouble:
+            // Takes two slots; the second is unusable and must exist.
+            if (index + 1 >= pool.count) return false;
+            in.skip(8);
+            ++index;
+            break;
+        case kClass: case kString: case kMethodType: case kModule: case kPackage: in.skip(2); break;
+        case kFieldref: case kMethodref: case kInterfaceMethodref: case kNameAndType:
+        case kDynamic: case kInvokeDynamic:
+            in.skip(4);
+            break;
+        case kMethodHandle: in.skip(3); break;
+        default: return false;
+        }
+        if (!in.ok()) return false;
+    }
+    pool.end = in.pos();
+    return referencesHold(pool);
+}
+
+// The hook's Methodref and what it needs, found in the pool or appended.
+struct HookEntries {
+    uint16_t methodref = 0;
+    uint32_t added = 0;
+    std::vector<uint8_t> bytes;  // the appended entries, in pool format
+};
+
+uint32_t findUtf8(const ConstantPool& pool, std::string_view text) {
+    for (uint32_t index = 1; index < pool.count; ++index) {
+        if (pool.utf8Is(index, text)) return index;
+    }
+    return 0;
+}
+uint32_t findPair(const ConstantPool& pool, uint8_t tag, uint32_t first, uint32_t second) {
+    for (uint32_t index = 1; index < pool.count; ++index) {
+        if (pool.tag(index) == tag && pool.u2At(index, 0) == first &&
+            (tag == kClass || pool.u2At(index, 2) == second)) {
+            return index;
+        }
+    }
+    return 0;
+}
+
+// Reuses what the pool already has, so a class with room for only part of
+// the entries can still be rewritten. False when the pool would overflow.
+bool planHookEntries(const ConstantPool& pool, const HookTarget& hook, HookEntries& entries) {
+    uint32_t next = pool.count;
+    auto addUtf8 = [&](std::string_view text) -> uint32_t {
+        if (uint32_t found = findUtf8(pool, text)) return found;
+        putU1(entries.bytes, kUtf8);
+        putU2(entries.bytes, static_cast<uint32_t>(text.size()));
+        putBytes(entries.bytes, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+        return next++;
+    };
+    // A new entry can only refer to another new one, which is never in the pool.
+    auto addPair = [&](uint8_t tag, uint32_t first, uint32_t second, bool fresh) -> uint32_t {
+        if (!fresh) {
+            if (uint32_t found = findPair(pool, tag, first, second)) return found;
+        }
+        putU1(entries.bytes, tag);
+        putU2(entries.bytes, first);
+        if (tag != kClass) putU2(entries.bytes, second);
+        return next++;
+    };
+    uint32_t className = addUtf8(hook.className);
+    bool classFresh = className >= pool.count;
+    uint32_t classIndex = addPair(kClass, className, 0, classFresh);
+    classFresh = classIndex >= pool.count;
+    uint32_t name = addUtf8(hook.methodName);
+    uint32_t descriptor = addUtf8(kHookDescriptor);
+    uint32_t nameAndType = addPair(kNameAndType, name, descriptor,
+                                   name >= pool.count || descriptor >= pool.count);
+    uint32_t methodref = addPair(kMethodref, classIndex, nameAndType,
+                                 classFresh || nameAndType >= pool.count);
+    if (next > kMaxPoolCount) return false;
+    entries.methodref = static_cast<uint16_t>(methodref);
+    entries.added = next - pool.count;
+    return true;
+}
+
+// Where an instruction offset goes once 4 bytes precede the old code.
+uint32_t shifted(uint32_t offset) { return offset + kHookCallLength; }
+
+// Writes an offset shifted. An offset past `limit` (the last instruction,
+// or the code's end for the end of a range) points outside the code: such a
+// method is not one we understand, and stays as it is.
+bool putShifted(std::vector<uint8_t>& out, uint32_t offset, uint32_t limit) {
+    if (offset > limit) return false;
+    putU2(out, shifted(offset));
+    return true;
+}
+bool copyShifted(Reader& in, std::vector<uint8_t>& out, uint32_t limit) {
+    uint32_t offset = in.u2();
+    return in.ok() && putShifted(out, offset, limit);
+}
+
+// A range that starts at 0 (a parameter's, `this`) now also covers the
+// inserted call; any other range moves with its code. False when the range
+// is not inside the code.
+bool shiftRange(uint32_t& start, uint32_t& length, uint32_t codeLength) {
+    if (start >= codeLength || start + length > codeLength) return false;
+    if (start == 0) {
+        length += kHookCallLength;
+    } else {
+        start = shifted(start);
+    }
+    return start <= 0xffff && length <= 0xffff;
+}
+
+bool shiftLineNumbers(Reader& in, std::vector<uint8_t>& out, uint32_t codeLength) {
+    uint16_t count = in.u2();
+    putU2(out, count);
+    for (uint32_t i = 0; i < count && in.ok(); ++i) {
+        uint32_t start = in.u2();
+        // A line that starts the method also takes the inserted call.
+        if (start == 0) {
+            putU2(out, 0);
+        } else if (!putShifted(out, start, codeLength - 1)) {
+            return false;
+        }
+        putU2(out, in.u2());
+    }
+    return in.ok();
+}
+
+// LocalVariableTable and LocalVariableTypeTable share one layout.
+bool shiftLocalVariables(Reader& in, std::vector<uint8_t>& out, uint32_t codeLength) {
+    uint16_t count = in.u2();
+    putU2(out, count);
+    for (uint32_t i = 0; i < count && in.ok(); ++i) {
+        uint32_t start = in.u2(), length = in.u2();
+        if (!in.ok() || !shiftRange(start, length, codeLength)) return false;
+        putU2(out, start);
+        putU2(out, length);
+        putU2(out, in.u2());  // name
+        putU2(out, in.u2());  // descriptor or signature
+        putU2(out, in.u2());  // index
+    }
+    return in.ok();
+}
+
+// One verification_type_info; an Uninitialized type names the offset of
+// its `new` instruction.
+bool copyVerificationType(Reader& in, std::vector<uint8_t>& out, uint32_t codeLength) {
+    uint8_t tag = in.u1();
+    putU1(out, tag);
+    if (tag <= 6) return in.ok();          // Top .. UninitializedThis
+    if (tag == 7) {                         // Object
+        putU2(out, in.u2());
+    } else if (tag == 8) {                  // Uninitialized
+        return copyShifted(in, out, codeLength - 1);
+    } else {
+        return false;
+    }
+    return in.ok();
+}
+
+bool copyVerificationTypes(Reader& in, std::vector<uint8_t>& out, uint32_t count,
+                           uint32_t codeLength) {
+    for (uint32_t i = 0; i < count; ++i) {
+        if (!copyVerificationType(in, out, codeLength)) return false;
+    }
+    return true;
+}
+
+// Only the first frame's offset is absolute; the others are deltas from
+// the frame before, which all move together. A short first frame whose
+// delta would no longer fit becomes its extended form.
+bool shiftStackMapTable(Reader& in, std::vector<uint8_t>& out, uint32_t codeLength) {
+    uint16_t count = in.u2();
+    putU2(out, count);
+    uint32_t at = 0;  // the frame's offset in the old code
+    for (uint32_t i = 0; i < count; ++i) {
+        bool first = i == 0;
+        uint8_t type = in.u1();
+        uint32_t delta;
+        if (type <= 63) {
+            delta = type;
+        } else if (type <= 127) {
+            delta = type - 64u;
+        } else if (type <= 246) {
+            return false;  // reserved
+        } else {
+            delta = in.u2();
+        }
+        if (!in.ok()) return false;
+        // Every frame must fall inside the code.
+        at = first ? delta : at + delta + 1;
+        if (at >= codeLength) return false;
+        if (first) delta = shifted(delta);
+
+        if (type <= 63) {  // same_frame
+            if (delta <= 63) {
+                putU1(out, delta);
+            } else {
+                putU1(out, 251);  // same_frame_extended
+                putU2(out, delta);
+            }
+        } else if (type <= 127) {  // same_locals_1_stack_item_frame
+            if (delta <= 63) {
+                putU1(out, 64 + delta);
+            } else {
+                putU1(out, 247);  // same_locals_1_stack_item_frame_extended
+                putU2(out, delta);
+            }
+            if (!copyVerificationType(in, out, codeLength)) return false;
+        } else {
+            putU1(out, type);
+            putU2(out, delta);
+            if (type == 247) {
+                if (!copyVerificationType(in, out, codeLength)) return false;
+            } else if (type >= 252 && type <= 254) {  // append_frame
+                if (!copyVerificationTypes(in, out, type - 251u, codeLength)) return false;
+            } else if (type == 255) {  // full_frame
+                uint16_t locals = in.u2();
+                putU2(out, locals);
+                if (!copyVerificationTypes(in, out, locals, codeLength)) return false;
+                uint16_t stack = in.u2();
+                putU2(out, stack);
+                if (!copyVerificationTypes(in, out, stack, codeLength)) return false;
+            }
+            // 248..251: chop_frame and same_frame_extended carry nothing more.
+        }
+        if (!in.ok()) return false;
+    }
+    return in.ok();
+}
+
+bool copyElementValue(Reader& in, std::vector<uint8_t>& out, int depth);
+
+bool copyAnnotationBody(Reader& in, std::vector<uint8_t>& out, int depth) {
+    putU2(out, in.u2());  // type_index
+    uint16_t pairs = in.u2();
+    putU2(out, pairs);
+    for (uint32_t i = 0; i < pairs && in.ok(); ++i) {
+        putU2(out, in.u2());  // element_name_index
+        if (!copyElementValue(in, out, depth)) return false;
+    }
+    return in.ok();
+}
+
+bool copyElementValue(Reader& in, std::vector<uint8_t>& out, int depth) {
+    // Nesting this deep is no annotation anyone wrote; do not recurse on.
+    if (depth > 64) return false;
+    uint8_t tag = in.u1();
+    putU1(out, tag);
+    switch (tag) {
+    case 'B': case 'C': case 'D': case 'F': case 'I': case 'J': case 'S': case 'Z': case 's':
+    case 'c':
+        putU2(out, in.u2());
+        break;
+    case 'e':
+        putU2(out, in.u2());
+        putU2(out, in.u2());
+        break;
+    case '@':
+        return copyAnnotationBody(in, out, depth + 1);
+    case '[': {
+        uint16_t values = in.u2();
+        putU2(out, values);
+        for (uint32_t i = 0; i < values && in.ok(); ++i) {
+            if (!copyElementValue(in, out, depth + 1)) return false;
+        }
+        break;
+    }
+    default:
+        return false;
+    }
+    return in.ok();
+}
+
+// Type annotations on a Code attribute: their targets name offsets.
+bool shiftTypeAnnotations(Reader& in, std::vector<uint8_t>& out, uint32_t codeLength) {
+    uint16_t count = in.u2();
+    putU2(out, count);
+    for (uint32_t i = 0; i < count; ++i) {
+        uint8_t target = in.u1();
+        if (!in.ok()) return false;
+        putU1(out, target);
+        if (target == 0x40 || target == 0x41) {  // localvar_target
+            uint16_t entries = in.u2();
+            putU2(out, entries);
+            for (uint32_t e = 0; e < entries && in.ok(); ++e) {
+                uint32_t start = in.u2(), length = in.u2();
+                if (!in.ok() || !shiftRange(start, length, codeLength)) return false;
+                putU2(out, start);
+                putU2(out, length);
+                putU2(out, in.u2());  // index
+            }
+        } else if (target == 0x42) {  // catch_target: an exception-table index
+            putU2(out, in.u2());
+        } else if (target >= 0x43 && target <= 0x46) {  // offset_target
+            if (!copyShifted(in, out, codeLength - 1)) return false;
+        } else if (target >= 0x47 && target <= 0x4b) {  // type_argument_target
+            if (!copyShifted(in, out, codeLength - 1)) return false;
+            putU1(out, in.u1());
+        } else {
+            return false;  // not a target a Code attribute may carry
+        }
+        uint8_t pathLength = in.u1();
+        putU1(out, pathLength);
+        const uint8_t* path = in.here();
+        if (!in.skip(pathLength * 2u)) return false;
+        putBytes(out, path, pathLength * 2u);
+        if (!copyAnnotationBody(in, out, 0)) return false;
+    }
+    return in.ok();
+}
+
+enum class CodeAttribute { LineNumbers, LocalVariables, StackMap, TypeAnnotations, Unknown };
+
+CodeAttribute codeAttributeKind(std::string_view name) {
+    if (name == "LineNumberTable") return CodeAttribute::LineNumbers;
+    if (name == "LocalVariableTable" || name == "LocalVariableTypeTable") {
+        return CodeAttribute::LocalVariables;
+    }
+    if (name == "StackMapTable") return CodeAttribute::StackMap;
+    if (name == "RuntimeVisibleTypeAnnotations" || name == "RuntimeInvisibleTypeAnnotations") {
+        return CodeAttribute::TypeAnnotations;
+    }
+    return CodeAttribute::Unknown;
+}
+
+// Writes the Code attribute `body` (its info, after name and length) with
+// the hook call in front into `out`, name and length included; on any
+// outcome but Rewritten `out` is left for the caller to drop.
+MethodOutcome rewriteCode(const ConstantPool& pool, uint16_t nameIndex, const uint8_t* body,
+                          uint32_t bodyLength, uint16_t methodref, std::vector<uint8_t>& out) {
+    Reader in(body, bodyLength);
+    uint16_t maxStack = in.u2();
+    uint16_t maxLocals = in.u2();
+    uint32_t codeLength = in.u4();
+    const uint8_t* code = in.here();
+    if (!in.skip(codeLength) || codeLength == 0 || maxLocals == 0) return MethodOutcome::BadAttribute;
+    if (!neverWritesLocalZero(code, codeLength)) return MethodOutcome::WritesLocalZero;
+    if (codeLength + kHookCallLength > kMaxCodeLength) return MethodOutcome::CodeTooLong;
+
+    putU2(out, nameIndex);
+    std::size_t lengthAt = out.size();
+    putU4(out, 0);
+    putU2(out, maxStack < 1 ? 1 : maxStack);
+    putU2(out, maxLocals);
+    putU4(out, codeLength + kHookCallLength);
+    putU1(out, kAload0);
+    putU1(out, kInvokestatic);
+    putU2(out, methodref);
+    putBytes(out, code, codeLength);
+
+    uint16_t handlers = in.u2();
+    putU2(out, handlers);
+    for (uint32_t i = 0; i < handlers; ++i) {
+        // start_pc, end_pc, handler_pc, then catch_type as it is.
+        if (!copyShifted(in, out, codeLength - 1) || !copyShifted(in, out, codeLength) ||
+            !copyShifted(in, out, codeLength - 1)) {
+            return MethodOutcome::BadAttribute;
+        }
+        putU2(out, in.u2());
+    }
+    uint16_t attributes = in.u2();
+    if (!in.ok()) return MethodOutcome::BadAttribute;
+    putU2(out, attributes);
+    bool seenStackMap = false;
+    for (uint32_t i = 0; i < attributes; ++i) {
+        uint16_t attributeName = in.u2();
+        uint32_t length = in.u4();
+        const uint8_t* info = in.here();
+        if (!in.skip(length)) return MethodOutcome::BadAttribute;
+        std::string_view name;
+        if (!pool.utf8(attributeName, name)) return MethodOutcome::BadAttribute;
+        CodeAttribute kind = codeAttributeKind(name);
+        if (kind == CodeAttribute::Unknown) return MethodOutcome::UnknownAttribute;
+        if (kind == CodeAttribute::StackMap) {
+            // The VM rejects a second one; do not make it fail differently.
+            if (seenStackMap) return MethodOutcome::BadAttribute;
+            seenStackMap = true;
+        }
+        putU2(out, attributeName);
+        std::size_t attributeLengthAt = out.size();
+        putU4(out, 0);
+        std::size_t start = out.size();
+        Reader attribute(info, length);
+        bool shiftedAll = false;
+        switch (kind) {
+        case CodeAttribute::LineNumbers:
+            shiftedAll = shiftLineNumbers(attribute, out, codeLength);
+            break;
+        case CodeAttribute::LocalVariables:
+            shiftedAll = shiftLocalVariables(attribute, out, codeLength);
+            break;
+        case CodeAttribute::StackMap:
+            shiftedAll = shiftStackMapTable(attribute, out, codeLength);
+            break;
+        case CodeAttribute::TypeAnnotations:
+            shiftedAll = shiftTypeAnnotations(attribute, out, codeLength);
+            break;
+        case CodeAttribute::Unknown: break;
+        }
+        if (!shiftedAll || !attribute.atEnd()) return MethodOutcome::BadAttribute;
+        patchU4(out, attributeLengthAt, static_cast<uint32_t>(out.size() - start));
+    }
+    if (!in.atEnd()) return MethodOutcome::BadAttribute;
+    patchU4(out, lengthAt, static_cast<uint32_t>(out.size() - lengthAt - 4));
+    return MethodOutcome::Rewritten;
+}
+
+// Skips attributes whose names must be Utf8 entries of the pool.
+bool skipAttributes(Reader& in, const ConstantPool& pool) {
+    uint16_t count = in.u2();
+    for (uint32_t i = 0; i < count && in.ok(); ++i) {
+        if (pool.tag(in.u2()) != kUtf8 && in.ok()) return false;
+        in.skip(in.u4());
+    }
+    return in.ok();
+}
+
+// Copies one method_info to `out`, rewriting its code when it qualifies.
+bool rewriteMethod(Reader& in, const ConstantPool& pool, uint16_t methodref,
+                   std::vector<uint8_t>& out, MethodOutcome& outcome) {
+    const uint8_t* start = in.here();
+    uint16_t access = in.u2();
+    uint16_t nameIndex = in.u2();
+    uint16_t descriptor = in.u2();
+    uint16_t attributes = in.u2();
+    std::string_view name;
+    if (!in.ok() || !pool.utf8(nameIndex, name) || pool.tag(descriptor) != kUtf8) return false;
+    bool instance = (access & (kAccStatic | kAccNative | kAccAbstract)) == 0 && name != "<init>" &&
+                    name != "<clinit>";
+    outcome = MethodOutcome::NotInstance;
+    std::size_t outStart = out.size();
+    putBytes(out, start, 8);
+    for (uint32_t i = 0; i < attributes; ++i) {
+        const uint8_t* attributeStart = in.here();
+        uint16_t attributeName = in.u2();
+        uint32_t length = in.u4();
+        const uint8_t* info = in.here();
+        if (!in.skip(length)) return false;
+        std::string_view attribute;
+        if (!pool.utf8(attributeName, attribute)) return false;
+        if (instance && attribute == "Code" && outcome == MethodOutcome::NotInstance) {
+            std::size_t codeStart = out.size();
+            outcome = rewriteCode(pool, attributeName, info, length, methodref, out);
+            if (outcome == MethodOutcome::Rewritten) continue;
+            out.resize(codeStart);
+        }
+        putBytes(out, attributeStart, 6 + std::size_t(length));
+    }
+    // A method left as it was is copied byte for byte.
+    if (outcome != MethodOutcome::Rewritten) {
+        out.resize(outStart);
+        putBytes(out, start, static_cast<std::size_t>(in.here() - start));
+    }
+    return true;
+}
+
+RewriteResult rewrite(const uint8_t* data, std::size_t length, const HookTarget& hook) {
+    RewriteResult result;
+    Reader in(data, length);
+    if (in.u4() != kMagic) return result;
+    in.u2();  // minor
+    uint16_t major = in.u2();
+    if (!in.ok()) return result;
+    if (major < kMinMajor || major > kMaxMajor) {
+        result.outcome = ClassOutcome::UnsupportedVersion;
+        return result;
+    }
+    ConstantPool pool;
+    if (!parseConstantPool(in, data, pool)) return result;
+
+    in.u2();  // access_flags
+    uint16_t thisClass = in.u2();
+    uint16_t superClass = in.u2();
+    if (!in.ok() || pool.tag(thisClass) != kClass) return result;
+    if (superClass != 0 && pool.tag(superClass) != kClass) return result;
+    uint16_t interfaces = in.u2();
+    for (uint32_t i = 0; i < interfaces && in.ok(); ++i) {
+        if (pool.tag(in.u2()) != kClass) return result;
+    }
+    if (!in.ok()) return result;
+    std::string_view className;
+    if (!pool.utf8(pool.u2At(thisClass, 0), className)) return result;
+    result.className.assign(className);
+    if (className == hook.className) {
+        result.outcome = ClassOutcome::HookClass;
+        return result;
+    }
+    uint16_t fields = in.u2();
+    for (uint32_t i = 0; i < fields && in.ok(); ++i) {
+        in.u2();  // access_flags
+        uint16_t name = in.u2(), descriptor = in.u2();
+        if (in.ok() && (pool.tag(name) != kUtf8 || pool.tag(descriptor) != kUtf8)) return result;
+        if (!skipAttributes(in, pool)) return result;
+    }
+    std::size_t methodsAt = in.pos();
+    uint16_t methods = in.u2();
+    if (!in.ok()) return result;
+
+    HookEntries entries;
+    bool poolHasRoom = planHookEntries(pool, hook, entries);
+
+    std::vector<uint8_t> methodBytes;
+    methodBytes.reserve(length - methodsAt + methods * 8u);
+    uint32_t rewritten = 0;
+    for (uint32_t i = 0; i < methods; ++i) {
+        MethodOutcome outcome;
+        if (!rewriteMethod(in, pool, entries.methodref, methodBytes, outcome)) {
+            result.methods = {};
+            return result;
+        }
+        ++result.methods[static_cast<std::size_t>(outcome)];
+        if (outcome == MethodOutcome::Rewritten) ++rewritten;
+    }
+    std::size_t attributesAt = in.pos();
+    if (!skipAttributes(in, pool) || !in.atEnd()) {
+        result.methods = {};
+        return result;
+    }
+    if (rewritten == 0) {
+        result.outcome = ClassOutcome::NothingEligible;
+        return result;
+    }
+    if (!poolHasRoom) {
+        // Counted as the methods they would have been, but none was changed.
+        result.methods[static_cast<std::size_t>(MethodOutcome::Rewritten)] = 0;
+        result.outcome = ClassOutcome::ConstantPoolFull;
+        return result;
+    }
+
+    std::vector<uint8_t>& out = result.bytes;
+    out.reserve(length + entries.bytes.size() + methodBytes.size());
+    putBytes(out, data, 8);
+    putU2(out, pool.count + entries.added);
+    putBytes(out, data + 10, pool.end - 10);
+    putBytes(out, entries.bytes.data(), entries.bytes.size());
+    putBytes(out, data + pool.end, methodsAt - pool.end);
+    putU2(out, methods);
+    putBytes(out, methodBytes.data(), methodBytes.size());
+    putBytes(out, data + attributesAt, length - attributesAt);
+    result.outcome = ClassOutcome::Rewritten;
+    return result;
+}
+
+}  // namespace
+
+const char* classOutcomeName(ClassOutcome outcome) {
+    switch (outcome) {
+    case ClassOutcome::Rewritten: return "rewritten";
+    case ClassOutcome::NotUnderstood: return "not understood";
+    case ClassOutcome::UnsupportedVersion: return "unsupported version";
+    case ClassOutcome::HookClass: return "hook class";
+    case ClassOutcome::NothingEligible: return "nothing eligible";
+    case ClassOutcome::ConstantPoolFull: return "constant pool full";
+    }
+    return "?";
+}
+
+const char* methodOutcomeName(MethodOutcome outcome) {
+    switch (outcome) {
+    case MethodOutcome::Rewritten: return "rewritten";
+    case MethodOutcome::NotInstance: return "not an instance method";
+    case MethodOutcome::WritesLocalZero: return "writes local 0";
+    case MethodOutcome::CodeTooLong: return "code too long";
+    case MethodOutcome::UnknownAttribute: return "unknown Code attribute";
+    case MethodOutcome::BadAttribute: return "malformed Code attribute";
+    case MethodOutcome::Count: break;
+    }
+    return "?";
+}
+
+RewriteResult rewriteClass(const uint8_t* data, std::size_t length, const HookTarget& hook) noexcept {
+    try {
+        return rewrite(data, length, hook);
+    } catch (...) {
+        // Out of memory: the class loads as it came.
+        RewriteResult untouched;
+        untouched.outcome = ClassOutcome::NotUnderstood;
+        return untouched;
+    }
+}

@@ -1,0 +1,61 @@
+// Rewriting a class file so that each eligible method begins with a call of
+// the agent's hook, passing the receiver: `aload_0; invokestatic <hook>`.
+// A pure function of the bytes: no VM, no agent state.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The static method every rewritten method calls first; its descriptor is
+// always (Ljava/lang/Object;)V.
+struct HookTarget {
+    std::string className;   // internal form, e.g. kelmora/Hook
+    std::string methodName;  // e.g. enter
+};
+
+// Why a class came back untouched.
+enum class ClassOutcome : unsigned char {
+    Rewritten,
+    NotUnderstood,       // does not parse as we know class files, or has trailing bytes
+    UnsupportedVersion,  // a class-file version we do not know
+    HookClass,           // the hook's own class
+    NothingEligible,     // parsed, but no method qualified or fitted
+    ConstantPoolFull,    // no room for the hook's constant-pool entries
+};
+const char* classOutcomeName(ClassOutcome outcome);
+
+// What happened to each method of a class that parsed.
+enum class MethodOutcome : unsigned char {
+    Rewritten,
+    NotInstance,        // static, native, abstract, a constructor or initializer
+    WritesLocalZero,    // its code stores into local 0 (or does not parse)
+    CodeTooLong,        // 4 more bytes would pass the 65,535-byte limit
+    UnknownAttribute,   // an attribute inside Code we cannot shift
+    BadAttribute,       // a known attribute inside Code that does not parse
+    Count
+};
+const char* methodOutcomeName(MethodOutcome outcome);
+
+struct RewriteResult {
+    ClassOutcome outcome = ClassOutcome::NotUnderstood;
+    // The new class file; empty unless the outcome is Rewritten.
+    std::vector<uint8_t> bytes;
+    // Methods by outcome; filled in whenever the methods were parsed.
+    std::array<uint32_t, static_cast<std::size_t>(MethodOutcome::Count)> methods{};
+    // The class name (internal form) when the header parsed.
+    std::string className;
+
+    uint32_t count(MethodOutcome outcome) const {
+        return methods[static_cast<std::size_t>(outcome)];
+    }
+};
+
+// Rewrites the class file `data`. Never throws: anything it does not
+// understand, or running out of memory, leaves the class untouched.
+RewriteResult rewriteClass(const uint8_t* data, std::size_t length, const HookTarget& hook) noexcept;
+
+// Bytes inserted at the start of a rewritten method.
+constexpr std::size_t kHookCallLength = 4;

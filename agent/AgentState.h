@@ -33,7 +33,7 @@ struct StringList {
 // that key. `id` is 0 until the key is recorded; it is read and set only
 // with the agent lock held.
 struct KeySlot {
-    std::string key;
+    const std::string* key = nullptr;  // the map's own copy of the key
     int32_t id = 0;
 };
 

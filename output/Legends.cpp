@@ -69,18 +69,18 @@ void methodKey(std::string& buffer, const char* name, const char* signature, con
     if (isStatic) buffer.append("||").append(shownText(classSignature));
 }
 
-KeySlot* methodKeySlot(const std::string& key) {
+KeySlot* methodKeySlot(std::string key) {
     AgentState* state = agentState;
     std::lock_guard<std::mutex> guard(state->keySlotsLock);
-    auto placed = state->keySlots.try_emplace(key);
+    auto placed = state->keySlots.try_emplace(std::move(key));
     KeySlot& slot = placed.first->second;
-    if (placed.second) slot.key = key;
+    if (placed.second) slot.key = &placed.first->first;
     return &slot;
 }
 
 bool recordKeySlot(KeySlot& slot) {
     if (slot.id != 0) return false;
-    slot.id = appendMethodLegend(slot.key);
+    slot.id = appendMethodLegend(*slot.key);
     return true;
 }
 

@@ -20,7 +20,7 @@ void methodKey(std::string& buffer, const char* name, const char* signature, con
 
 // The one slot of `key`, made when the key is first seen (recorded or not).
 // Safe to call without the agent lock; the slot lives until unload.
-KeySlot* methodKeySlot(const std::string& key);
+KeySlot* methodKeySlot(std::string key);
 
 // Adds the slot's key to the method legend unless it is there; true when it
 // was added by this call. Called with the agent lock held.

@@ -69,6 +69,14 @@ public:
         }
         return appendAcrossWindows(data, size, nullptr);
     }
+    // Room for `size` bytes at the end of the file, when the window has it
+    // (the caller fills all of them); null otherwise, nothing changed.
+    char* claim(std::size_t size) {
+        if (size > static_cast<std::size_t>(limit_ - cursor_)) return nullptr;
+        char* at = cursor_;
+        cursor_ += size;
+        return at;
+    }
     // The same with `count` blanks.
     std::size_t appendBlanks(std::size_t count);
     // Why append copied less, and at which stage ("extend" or "map").

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -15,6 +16,12 @@
 
 class TextFile {
 public:
+#ifdef _WIN32
+    static constexpr char kLineEnd[] = "\r\n";
+#else
+    static constexpr char kLineEnd[] = "\n";
+#endif
+
     // Steps by which a file grows; after a death the file ends in at most
     // one step of blanks.
     static constexpr std::size_t kTraceStep = std::size_t(4) << 20;
@@ -36,13 +43,21 @@ public:
         std::size_t done = mapping_.appendBlanks(count);
         if (done != count) writeBlanksRest(count - done);
     }
-    void endLine() {
-#ifdef _WIN32
-        write(std::string_view("\r\n", 2));
-#else
-        write(std::string_view("\n", 1));
-#endif
+    // One whole line: `blanks` blanks, `text` and the line end, copied at
+    // once when the window has room for it all.
+    void writeLine(std::size_t blanks, std::string_view text) {
+        std::size_t size = blanks + text.size() + sizeof kLineEnd - 1;
+        if (char* at = mapping_.claim(size)) {
+            std::memset(at, ' ', blanks);
+            std::memcpy(at + blanks, text.data(), text.size());
+            std::memcpy(at + blanks + text.size(), kLineEnd, sizeof kLineEnd - 1);
+            return;
+        }
+        writeBlanks(blanks);
+        write(text);
+        endLine();
     }
+    void endLine() { write(std::string_view(kLineEnd, sizeof kLineEnd - 1)); }
 
     // Whether lines still go through the mapping.
     bool mapped() const { return mapping_.mapped(); }

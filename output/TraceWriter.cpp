@@ -28,9 +28,7 @@ void writeTraceLine(std::string_view text) {
     if (state == nullptr) return;
     if (TextFile* trace = state->traceFile.get()) {
         // In the file once this returns, even if the process dies next.
-        if (state->depth > 0) trace->writeBlanks(static_cast<std::size_t>(state->depth));
-        trace->write(text);
-        trace->endLine();
+        trace->writeLine(state->depth > 0 ? static_cast<std::size_t>(state->depth) : 0, text);
         return;
     }
     writeBlanks(stdout, state->depth);

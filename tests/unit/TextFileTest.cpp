@@ -50,9 +50,7 @@ protected:
     }
     // Writes the line through the file and into `expected` as it must read.
     void writeLine(TextFile& file, std::size_t indent, const std::string& text) {
-        file.writeBlanks(indent);
-        file.write(text);
-        file.endLine();
+        file.writeLine(indent, text);
         expected += std::string(indent, ' ') + text + kLineEnd;
     }
     uint64_t fileSize() { return std::filesystem::file_size(path); }

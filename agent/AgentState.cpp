@@ -27,7 +27,9 @@ HandlerStripe handlersInPhase[2][kStripes];
 std::atomic<unsigned> nextStripe{0};
 
 int stripeOfThisThread() {
-    thread_local int stripe = static_cast<int>(nextStripe.fetch_add(1) % kStripes);
+    // Constant-initialised, so that reading it needs no guard.
+    thread_local int stripe = -1;
+    if (stripe < 0) stripe = static_cast<int>(nextStripe.fetch_add(1) % kStripes);
     return stripe;
 }
 

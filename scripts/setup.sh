@@ -162,10 +162,11 @@ install_missing() {
         echo "then this command again." >&2
         exit 1
     fi
-    local command
-    while IFS= read -r command; do
+    local commands command
+    mapfile -t commands <<<"$(install_commands)"
+    for command in "${commands[@]}"; do
         $as_root DEBIAN_FRONTEND=noninteractive sh -c "$command"
-    done < <(install_commands)
+    done
     packages=()
     foreign_arch=
     backports=

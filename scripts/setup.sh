@@ -153,7 +153,6 @@ install_commands() {
 
 install_missing() {
     [ ${#packages[@]} -eq 0 ] && return 0
-    echo "== Installing what is missing: ${packages[*]}"
     if [ -z "$as_root" ]; then
         local joined
         joined=$(install_commands | paste -sd'&' | sed 's/&/ \&\& /g')
@@ -162,6 +161,7 @@ install_missing() {
         echo "then this command again." >&2
         exit 1
     fi
+    echo "== Installing what is missing: ${packages[*]}"
     local commands command
     mapfile -t commands <<<"$(install_commands)"
     for command in "${commands[@]}"; do

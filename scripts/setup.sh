@@ -188,6 +188,7 @@ install_node_modules() {
     [ -e "$dir/package-lock.json" ] && npm_command=ci
     (cd "$dir" && PUPPETEER_SKIP_DOWNLOAD=1 PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 \
         npm "$npm_command" --no-audit --no-fund)
+    mkdir -p "$dir/node_modules"
     touch "$stamp"
 }
 

@@ -28,7 +28,8 @@ at_least() { # at_least HAVE WANT: version HAVE is WANT or later
 # The major version of a java or javac binary ("1.8.0_402" counts as 8).
 java_major() {
     local text
-    text=$("$1" -version 2>&1 | head -n 1) || return 1
+    text=$("$1" -version 2>&1 | grep -v "^Picked up") || return 1
+    text=${text%%$'\n'*}
     text=$(printf '%s' "$text" | sed -n 's/^[^0-9]*\([0-9][0-9.]*\).*/\1/p')
     case $text in
     1.*) text=${text#1.} ;;
@@ -55,7 +56,7 @@ build_jdk_ok() {
 
 have() { command -v "$1" >/dev/null 2>&1; }
 
-# A library or header anywhere the compilers and CMake look by default.
+# Whether any of the paths (glob patterns) exists.
 have_file() {
     local pattern
     for pattern in "$@"; do
@@ -95,7 +96,10 @@ check_test() {
     have i686-w64-mingw32-g++-posix && have i686-w64-mingw32-objdump || packages+=(g++-mingw-w64-i686)
     have wine && have wineserver || packages+=(wine)
     if ! installed_package wine32:i386; then
-        dpkg --print-foreign-architectures | grep -qx i386 || foreign_arch=i386
+        case " $(dpkg --print-foreign-architectures | tr '\n' ' ') " in
+        *" i386 "*) ;;
+        *) foreign_arch=i386 ;;
+        esac
         packages+=(wine32:i386)
     fi
     # The report's browser test: headless Chromium driven from Node.

@@ -15,11 +15,13 @@ cmake --build "$build" --target kelmora -j"$(nproc)" >/dev/null
 
 rm -rf "$out"
 mkdir -p "$out/classes"
-javac -d "$out/classes" "$root"/examples/shop/*.java
+# The JDK the agent was built against: JAVA_HOME's, or the one on the PATH.
+jdk_bin=${JAVA_HOME:+$JAVA_HOME/bin/}
+"${jdk_bin}javac" -d "$out/classes" "$root"/examples/shop/*.java
 cd "$out"
 echo "== Tracing the example program in $out"
 # Leave the JDK's own classes out of the trace.
-java "-agentpath:$build/libkelmora.so=filter=Ljava/,Ljdk/,Lsun/" -cp classes shop.Shop
+"${jdk_bin}java" "-agentpath:$build/libkelmora.so=filter=Ljava/,Ljdk/,Lsun/" -cp classes shop.Shop
 
 for file in trace.txt MethodLegend.txt ObjectLegend.txt; do
     echo

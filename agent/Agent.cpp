@@ -23,6 +23,7 @@
 #include "agent/Platform.h"
 #include "options/Options.h"
 #include "output/Legends.h"
+#include "output/TextFile.h"
 #include "tracing/MethodEvents.h"
 #include "tracing/MethodRecords.h"
 
@@ -34,25 +35,6 @@ static_assert(sizeof(jvmtiEventCallbacks) >= kCallbackSlots10 * sizeof(void*),
               "callback table smaller than JVMTI 1.0's");
 
 int unloadDrainTimeoutMs = 5000;
-
-// The working directory, of any length; empty when it cannot be read.
-std::string workingDirectory() {
-    std::vector<char> buffer(512);
-    for (;;) {
-        if (getcwd(buffer.data(), static_cast<int>(buffer.size())) != nullptr) {
-            return std::string(buffer.data());
-        }
-        if (errno != ERANGE || buffer.size() > (1u << 20)) return std::string();
-        buffer.resize(buffer.size() * 2);
-    }
-}
-
-std::string joinPath(const std::string& directory, const char* fileName) {
-    std::string path = directory;
-    path.push_back(kPathSeparator);
-    path.append(fileName);
-    return path;
-}
 
 void printConsole(const std::string& text) {
     std::fwrite(text.data(), 1, text.size(), stdout);
@@ -137,7 +119,12 @@ void registerWithVm(AgentState* state) {
                     "Cannot create raw monitor.");
 
     addOptionalCapabilities(jvmti);
-    if (watchClassUnloading(jvmti)) state->records->enable();
+    if (watchClassUnloading(jvmti)) {
+        state->records->enable();
+        // Measured cheaper than the raw monitor on every event; the monitor
+        // is still made, and used where no records are kept.
+        state->ownLock = true;
+    }
 }
 
 // Waits until no handler is between its liveness check and its end.
@@ -187,10 +174,7 @@ void writeOutputAndRelease(AgentState* state) {
     writeLegends();
     state->filters.clear();
     state->activations.clear();
-    if (state->traceFile != nullptr) {
-        std::fclose(state->traceFile);
-        state->traceFile = nullptr;
-    }
+    state->traceFile.reset();
     state->traceDir.clear();
 }
 
@@ -224,6 +208,24 @@ void unload() {
 
 }  // namespace
 
+std::string workingDirectory() {
+    std::vector<char> buffer(512);
+    for (;;) {
+        if (getcwd(buffer.data(), static_cast<int>(buffer.size())) != nullptr) {
+            return std::string(buffer.data());
+        }
+        if (errno != ERANGE || buffer.size() > (1u << 20)) return std::string();
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+std::string joinPath(const std::string& directory, const char* fileName) {
+    std::string path = directory;
+    path.push_back(kPathSeparator);
+    path.append(fileName);
+    return path;
+}
+
 void initAgentState(const std::string& directory) {
     AgentState* state = createAgentState();
     if (state == nullptr) return;
@@ -232,13 +234,15 @@ void initAgentState(const std::string& directory) {
         std::remove(state->errorLogPath.c_str());
         state->traceDir = directory;
         std::string tracePath = joinPath(state->traceDir, "trace.txt");
-        state->traceFile = std::fopen(tracePath.c_str(), "w");
+        std::string reason;
+        state->traceFile = TextFile::create(tracePath, TextFile::kTraceStep, reason);
         if (state->traceFile == nullptr) {
             std::fprintf(stderr,
                          "[ERROR] Kelmora: cannot create %s (%s); the trace goes to standard "
                          "output.\n",
-                         tracePath.c_str(), std::strerror(errno));
+                         tracePath.c_str(), reason.c_str());
         }
+        openLegendFiles(directory);
     }
     state->activationDepth = 1;
 }

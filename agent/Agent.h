@@ -11,8 +11,15 @@ JNIEXPORT void JNICALL Agent_OnUnload(JavaVM* vm);
 }
 
 // Creates the agent state for a working directory (empty when it could not
-// be read): output paths, the old error log deleted, trace.txt created.
+// be read): output paths, the old error log deleted, trace.txt and the two
+// legends created.
 void initAgentState(const std::string& workingDirectory);
+
+// The process's working directory, of any length; empty when it cannot be
+// read.
+std::string workingDirectory();
+// `directory`, the platform's path separator and `fileName`.
+std::string joinPath(const std::string& directory, const char* fileName);
 
 // The date as the C runtime's asctime writes it, but with the day of the
 // month in two digits: "Mon Mar 05 09:07:02 2012\n". Always English.

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <thread>
 
+#include "output/TextFile.h"
 #include "tracing/MethodRecords.h"
 #include <new>
 
@@ -15,8 +16,26 @@ std::atomic<bool> live{false};
 std::atomic<int> inFlight{0};
 // Event handlers count themselves under the phase in force when they began,
 // so that a waiter can switch the phase and wait for the old count to drain.
+// Each phase's count is spread over stripes on cache lines of their own, so
+// that threads handling events at once do not contend on one counter.
+constexpr int kStripes = 16;
+struct alignas(64) HandlerStripe {
+    std::atomic<int> count{0};
+};
 std::atomic<unsigned> handlerPhase{0};
-std::atomic<int> handlersInPhase[2];
+HandlerStripe handlersInPhase[2][kStripes];
+std::atomic<unsigned> nextStripe{0};
+
+int stripeOfThisThread() {
+    thread_local int stripe = static_cast<int>(nextStripe.fetch_add(1) % kStripes);
+    return stripe;
+}
+
+int handlersIn(unsigned phase) {
+    int sum = 0;
+    for (const HandlerStripe& stripe : handlersInPhase[phase]) sum += stripe.count.load();
+    return sum;
+}
 std::mutex phaseSwitchLock;
 }  // namespace
 
@@ -50,21 +69,22 @@ bool beginAgentCallback() {
 void endAgentCallback() { inFlight.fetch_sub(1); }
 
 int agentCallbacksInFlight() {
-    return inFlight.load() + handlersInPhase[0].load() + handlersInPhase[1].load();
+    return inFlight.load() + handlersIn(0) + handlersIn(1);
 }
 
-EventHandlerScope::EventHandlerScope() : phase_(-1) {
-    int phase = static_cast<int>(handlerPhase.load() & 1u);
-    handlersInPhase[phase].fetch_add(1);
+EventHandlerScope::EventHandlerScope() : counter_(nullptr) {
+    std::atomic<int>& count =
+        handlersInPhase[handlerPhase.load() & 1u][stripeOfThisThread()].count;
+    count.fetch_add(1);
     if (live.load()) {
-        phase_ = phase;
+        counter_ = &count;
     } else {
-        handlersInPhase[phase].fetch_sub(1);
+        count.fetch_sub(1);
     }
 }
 
 EventHandlerScope::~EventHandlerScope() {
-    if (phase_ >= 0) handlersInPhase[phase_].fetch_sub(1);
+    if (counter_ != nullptr) counter_->fetch_sub(1);
 }
 
 bool waitForEventHandlersStartedBefore(int timeoutMs) {
@@ -72,9 +92,9 @@ bool waitForEventHandlersStartedBefore(int timeoutMs) {
     // A handler reads the phase before what it protects; one that read the
     // old phase is counted there, one that reads the new phase sees only
     // what was published before the switch.
-    int old = static_cast<int>(handlerPhase.fetch_add(1) & 1u);
+    unsigned old = handlerPhase.fetch_add(1) & 1u;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (handlersInPhase[old].load() > 0) {
+    while (handlersIn(old) > 0) {
         if (std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::yield();
     }

@@ -36,6 +36,7 @@ struct KeySlot {
 };
 
 class MethodRecordTable;
+class TextFile;
 
 struct AgentState {
     AgentState();
@@ -45,9 +46,18 @@ struct AgentState {
 
     jvmtiEnv* jvmti = nullptr;
     jrawMonitorID monitor = nullptr;
+    // Set at load, before any event, when the handlers serialise on the
+    // agent's own lock instead of the raw monitor (cheaper per event).
+    bool ownLock = false;
+    std::mutex lock;
     std::string errorLogPath;  // empty: error lines go to standard error
     std::string traceDir;
-    FILE* traceFile = nullptr;  // null: trace lines go to standard output
+    // trace.txt; null: trace lines go to standard output.
+    std::unique_ptr<TextFile> traceFile;
+    // The legends as they grow, in the working directory at load; null when
+    // one could not be created (it is then written only at unload).
+    std::unique_ptr<TextFile> objectLegendFile;
+    std::unique_ptr<TextFile> methodLegendFile;
     // Changed only under the agent lock; read without it to decide
     // whether an event is worth preparing before the lock is taken.
     std::atomic<int32_t> activationDepth{0};
@@ -103,10 +113,10 @@ public:
     ~EventHandlerScope();
     EventHandlerScope(const EventHandlerScope&) = delete;
     EventHandlerScope& operator=(const EventHandlerScope&) = delete;
-    bool entered() const { return phase_ >= 0; }
+    bool entered() const { return counter_ != nullptr; }
 
 private:
-    int phase_;
+    std::atomic<int>* counter_;
 };
 
 // Waits until every event handler that began before this call has ended;

@@ -53,6 +53,10 @@ void checkJvmtiError(jvmtiError error, const char* message) {
 MonitorHold enterAgentMonitor() {
     AgentState* state = agentState;
     if (state == nullptr) return MonitorHold::None;
+    if (state->ownLock) {
+        state->lock.lock();
+        return MonitorHold::Own;
+    }
     jvmtiError error = state->jvmti != nullptr ? state->jvmti->RawMonitorEnter(state->monitor)
                                                : JVMTI_ERROR_INVALID_ENVIRONMENT;
     checkJvmtiError(error, "Cannot enter with raw monitor.");
@@ -75,6 +79,9 @@ void exitAgentMonitor(MonitorHold hold) {
             break;
         case MonitorHold::Fallback:
             fallbackLock.unlock();
+            break;
+        case MonitorHold::Own:
+            state->lock.unlock();
             break;
         case MonitorHold::None:
             break;

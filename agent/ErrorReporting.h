@@ -12,7 +12,8 @@ void checkJvmtiError(jvmtiError error, const char* message);
 enum class MonitorHold {
     None,      // nothing is held: the caller must not touch shared state
     Raw,       // the JVMTI raw monitor
-    Fallback,  // the agent's own lock, used while no raw monitor exists
+    Fallback,  // a lock of ours, used while no raw monitor exists
+    Own,       // the agent's own lock, chosen at load
 };
 
 MonitorHold enterAgentMonitor();

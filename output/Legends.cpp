@@ -1,35 +1,52 @@
 #include "output/Legends.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <mutex>
 
+#include "agent/Agent.h"
 #include "agent/AgentState.h"
+#include "output/TextFile.h"
 
 namespace {
 
-void writeLegendFile(const char* fileName, StringList& legend, int32_t nextId) {
-    FILE* out = std::fopen(fileName, "w");
-    if (out == nullptr) {
-        std::fprintf(stderr, "[ERROR] Kelmora: cannot create %s: %s\n", fileName,
-                     std::strerror(errno));
-    } else {
-        int32_t count = std::min<int64_t>(nextId - 1, static_cast<int64_t>(legend.size()));
-        for (int32_t n = 1; n <= count; ++n) {
-            std::string id = makeId(n);
-            const std::string& entry = legend.at(static_cast<std::size_t>(n - 1));
-            std::fwrite(id.data(), 1, id.size(), out);
-            std::fputs(" == ", out);
-            std::fwrite(entry.data(), 1, entry.size(), out);
-            std::fputc('\n', out);
-        }
-        if (std::fclose(out) != 0) {
-            std::fprintf(stderr, "[ERROR] Kelmora: cannot write %s: %s\n", fileName,
-                         std::strerror(errno));
-        }
+constexpr const char* kObjectLegendName = "ObjectLegend.txt";
+constexpr const char* kMethodLegendName = "MethodLegend.txt";
+
+void writeEntry(TextFile& file, int32_t id, const std::string& entry) {
+    file.write(makeId(id));
+    file.write(" == ");
+    file.write(entry);
+    file.endLine();
+}
+
+std::unique_ptr<TextFile> createLegendFile(const std::string& path, const char* consequence) {
+    std::string reason;
+    std::unique_ptr<TextFile> file = TextFile::create(path, TextFile::kLegendStep, reason);
+    if (file == nullptr) {
+        std::fprintf(stderr, "[ERROR] Kelmora: cannot create %s (%s); %s\n", path.c_str(),
+                     reason.c_str(), consequence);
+        std::fflush(stderr);
     }
+    return file;
+}
+
+// The whole legend, by its bare name: into the working directory of now.
+void writeLegendFile(const char* fileName, const StringList& legend, int32_t nextId) {
+    std::unique_ptr<TextFile> out = createLegendFile(fileName, "it is not written.");
+    if (out == nullptr) return;
+    int32_t count = std::min<int64_t>(nextId - 1, static_cast<int64_t>(legend.size()));
+    for (int32_t n = 1; n <= count; ++n) {
+        writeEntry(*out, n, legend.at(static_cast<std::size_t>(n - 1)));
+    }
+}
+
+void finishLegend(std::unique_ptr<TextFile>& streamed, const char* fileName, StringList& legend,
+                  int32_t nextId, bool directoryChanged) {
+    bool complete = streamed != nullptr;
+    // Closing cuts the file to its entries: as if written in one pass now.
+    streamed.reset();
+    if (!complete || directoryChanged) writeLegendFile(fileName, legend, nextId);
     legend.clear();
 }
 
@@ -55,10 +72,9 @@ void methodKey(std::string& buffer, const char* name, const char* signature, con
 KeySlot* methodKeySlot(const std::string& key) {
     AgentState* state = agentState;
     std::lock_guard<std::mutex> guard(state->keySlotsLock);
-    auto found = state->keySlots.find(key);
-    if (found != state->keySlots.end()) return &found->second;
-    KeySlot& slot = state->keySlots[key];
-    slot.key = key;
+    auto placed = state->keySlots.try_emplace(key);
+    KeySlot& slot = placed.first->second;
+    if (placed.second) slot.key = key;
     return &slot;
 }
 
@@ -73,13 +89,18 @@ bool recordMethodKey(const std::string& key) { return recordKeySlot(*methodKeySl
 void appendObjectLegend(std::string entry) {
     AgentState* state = agentState;
     state->objectLegend.append(std::move(entry));
-    ++state->nextObjectId;
+    int32_t id = state->nextObjectId++;
+    if (state->objectLegendFile != nullptr) {
+        writeEntry(*state->objectLegendFile, id, state->objectLegend.items.back());
+    }
 }
 
 int32_t appendMethodLegend(const std::string& key) {
     AgentState* state = agentState;
     state->methodLegend.append(key);
-    return state->nextMethodId++;
+    int32_t id = state->nextMethodId++;
+    if (state->methodLegendFile != nullptr) writeEntry(*state->methodLegendFile, id, key);
+    return id;
 }
 
 int32_t methodIdOf(const std::string& key) {
@@ -89,9 +110,19 @@ int32_t methodIdOf(const std::string& key) {
     return found != state->keySlots.end() ? found->second.id : 0;
 }
 
+void openLegendFiles(const std::string& directory) {
+    AgentState* state = agentState;
+    const char* consequence = "it is written at unload instead.";
+    state->objectLegendFile = createLegendFile(joinPath(directory, kObjectLegendName), consequence);
+    state->methodLegendFile = createLegendFile(joinPath(directory, kMethodLegendName), consequence);
+}
+
 void writeLegends() {
     AgentState* state = agentState;
     if (state == nullptr) return;
-    writeLegendFile("ObjectLegend.txt", state->objectLegend, state->nextObjectId);
-    writeLegendFile("MethodLegend.txt", state->methodLegend, state->nextMethodId);
+    bool directoryChanged = state->traceDir.empty() || workingDirectory() != state->traceDir;
+    finishLegend(state->objectLegendFile, kObjectLegendName, state->objectLegend,
+                 state->nextObjectId, directoryChanged);
+    finishLegend(state->methodLegendFile, kMethodLegendName, state->methodLegend,
+                 state->nextMethodId, directoryChanged);
 }

@@ -30,7 +30,8 @@ bool recordKeySlot(KeySlot& slot);
 bool recordMethodKey(const std::string& key);
 
 // Every entry of either legend is added through these two, in identifier
-// order. appendObjectLegend adds the entry of the next receiver tag;
+// order, with the agent lock held, and is in its legend file when they
+// return. appendObjectLegend adds the entry of the next receiver tag;
 // appendMethodLegend adds a key not yet in the legend and returns its
 // identifier.
 void appendObjectLegend(std::string entry);
@@ -39,6 +40,12 @@ int32_t appendMethodLegend(const std::string& key);
 // The identifier of a recorded key, 0 when the key is not in the legend.
 int32_t methodIdOf(const std::string& key);
 
-// Writes ObjectLegend.txt and then MethodLegend.txt into the working
-// directory and releases the legend entries.
+// Creates ObjectLegend.txt and MethodLegend.txt in `directory` (replacing
+// an earlier run's); entries are written into them as they are added.
+void openLegendFiles(const std::string& directory);
+
+// Completes ObjectLegend.txt and then MethodLegend.txt and releases the
+// legend entries. The files of load are closed; a legend is written whole
+// into the working directory when that is not the one of load (or the file
+// could not be made at load).
 void writeLegends();

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "agent/AgentState.h"
+#include "output/TextFile.h"
 
 namespace {
 
@@ -25,9 +26,15 @@ void writeBlanks(FILE* out, long count) {
 void writeTraceLine(std::string_view text) {
     AgentState* state = agentState;
     if (state == nullptr) return;
-    FILE* out = state->traceFile != nullptr ? state->traceFile : stdout;
-    writeBlanks(out, state->depth);
+    if (TextFile* trace = state->traceFile.get()) {
+        // In the file once this returns, even if the process dies next.
+        if (state->depth > 0) trace->writeBlanks(static_cast<std::size_t>(state->depth));
+        trace->write(text);
+        trace->endLine();
+        return;
+    }
+    writeBlanks(stdout, state->depth);
     // Written as bytes, never as a format: names may hold '%'.
-    std::fwrite(text.data(), 1, text.size(), out);
-    std::fputc('\n', out);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fputc('\n', stdout);
 }

@@ -1,5 +1,7 @@
 #include "tests/TestSupport.h"
 
+#include "tracing/ThreadFrames.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -17,6 +19,9 @@
 #endif
 
 #include <filesystem>
+
+#include "output/Legends.h"
+#include "output/TextFile.h"
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -50,6 +55,23 @@ std::vector<std::string> lines(const std::string& text) {
         result.push_back(line);
     }
     return result;
+}
+
+std::string textBeforePadding(const std::string& path) {
+    std::string text = readFile(path);
+    if (text.find('\0') != std::string::npos) {
+        ADD_FAILURE() << path << ": NUL byte at " << text.find('\0');
+    }
+    std::string::size_type end = text.find_last_not_of(' ');
+    end = end == std::string::npos ? 0 : end + 1;
+    if (end > 0 && text[end - 1] != '\n') {
+        ADD_FAILURE() << path << ": the last line has no line end";
+    }
+    if (text.size() - end > (std::string::size_type(4) << 20)) {
+        ADD_FAILURE() << path << ": " << text.size() - end << " bytes of padding";
+    }
+    text.resize(end);
+    return text;
 }
 
 ScratchDirectory::ScratchDirectory() {
@@ -86,7 +108,10 @@ void AgentTest::SetUp() {
     state->jvmti = vm.jvmti();
     state->errorLogPath = dir.file("errorLog.txt");
     state->traceDir = dir.path();
-    state->traceFile = std::fopen(dir.file("trace.txt").c_str(), "w");
+    std::string reason;
+    state->traceFile = TextFile::create(dir.file("trace.txt"), TextFile::kTraceStep, reason);
+    ASSERT_TRUE(state->traceFile != nullptr) << reason;
+    openLegendFiles(dir.path());
     state->activationDepth = 1;
     ASSERT_EQ(vm.jvmti()->CreateRawMonitor("test monitor", &state->monitor), JVMTI_ERROR_NONE);
     setAgentLive(true);
@@ -94,18 +119,17 @@ void AgentTest::SetUp() {
 
 void discardAgentState() {
     setAgentLive(false);
+    // The test thread's frames would otherwise pair with the next test's
+    // methods, which may be allocated at the same addresses.
+    currentThreadFrames().clear();
     if (agentState == nullptr) return;
-    if (agentState->traceFile != nullptr) std::fclose(agentState->traceFile);
     destroyAgentState(agentState);
 }
 
 void AgentTest::TearDown() { discardAgentState(); }
 
 std::string AgentTest::traceText() {
-    if (state->traceFile != nullptr) {
-        std::fclose(state->traceFile);
-        state->traceFile = nullptr;
-    }
+    state->traceFile.reset();
     return readFile(dir.file("trace.txt"));
 }
 

@@ -15,6 +15,11 @@ bool fileExists(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);
 std::vector<std::string> lines(const std::string& text);
 
+// What a process that died now would leave of a file the agent writes: its
+// text up to the blanks that pad it after the last line. A NUL byte, a last
+// line without its line end or more than 4 MiB of padding fail the test.
+std::string textBeforePadding(const std::string& path);
+
 // Ends whatever agent a test left behind: not live, trace closed, record freed.
 void discardAgentState();
 

@@ -44,6 +44,18 @@ const MethodRecord* findOrMeet(jmethodID method, std::unique_ptr<MethodRecord>& 
     return record != nullptr ? record : meetMethod(method, once);
 }
 
+// The thread's frames when this method's calls are kept there: only those
+// whose exit may reuse the entry's receiver. Their entries and exits nest on
+// each thread as all calls do. A method met with a failed lookup may be
+// judged otherwise at its other end, so it drops the frames instead.
+ThreadFrames* framesFor(const MethodRecord& record, bool lookupFailed) {
+    if (lookupFailed) {
+        currentThreadFrames().clear();
+        return nullptr;
+    }
+    return record.keepsReceiver && !record.filtered ? &currentThreadFrames() : nullptr;
+}
+
 // The receiver as an entry learned it, for the exit of the same call.
 void noteReceiver(EnteredFrame& frame, const ReceiverLookup& receiver) {
     if (receiver.outcome == ReceiverLookup::Outcome::Filtered) {
@@ -69,6 +81,18 @@ bool reuseReceiver(const EnteredFrame& frame, ReceiverLookup& receiver) {
     return false;
 }
 
+// Under the lock: settles the receiver (tag, object legend), fetching it
+// here when nothing was learned before the lock. False when the receiver's
+// class is filtered and the event is dropped.
+bool receiverAllows(JNIEnv* jni, jthread thread, const MethodRecord& record,
+                    ReceiverLookup* receiver, bool readClass) {
+    if (!hasReceiver(record)) return true;
+    if (receiver != nullptr) return settleReceiver(jni, *receiver, /*recheckTag=*/true);
+    ReceiverLookup here;
+    lookUpReceiver(thread, jni, 0, readClass, here);
+    return settleReceiver(jni, here, /*recheckTag=*/false);
+}
+
 // Under the lock. `receiver` holds what was learned before the lock, or is
 // null when nothing was; `readClass` makes a lookup made here test even a
 // tagged receiver's class. Returns false when the event was not recorded.
@@ -79,15 +103,7 @@ bool recordEntry(JNIEnv* jni, jthread thread, const MethodRecord& record,
         if (record.activation) ++state->activationDepth;
         if (state->activationDepth == 0 || record.filtered) return false;
     }
-    if (hasReceiver(record)) {
-        ReceiverLookup here;
-        bool prefetched = receiver != nullptr;
-        if (!prefetched) {
-            receiver = &here;
-            lookUpReceiver(thread, jni, 0, readClass, here);
-        }
-        if (!settleReceiver(jni, *receiver, prefetched)) return false;
-    }
+    if (!receiverAllows(jni, thread, record, receiver, readClass)) return false;
     ++state->depth;
     recordKeySlot(*record.key);
     writeTraceLine(record.entryLine());
@@ -99,15 +115,7 @@ void recordExit(JNIEnv* jni, jthread thread, const MethodRecord& record,
     AgentState* state = agentState;
     if (record.hasClass && (state->activationDepth == 0 || record.filtered)) return;
     if (record.activation) --state->activationDepth;
-    if (hasReceiver(record)) {
-        ReceiverLookup here;
-        bool prefetched = receiver != nullptr;
-        if (!prefetched) {
-            receiver = &here;
-            lookUpReceiver(thread, jni, 0, readClass, here);
-        }
-        if (!settleReceiver(jni, *receiver, prefetched)) return;
-    }
+    if (!receiverAllows(jni, thread, record, receiver, readClass)) return;
     if (recordKeySlot(*record.key)) writeTraceLine(kLeftWithoutEntry);
     writeTraceLine(record.exitLine);
     if (--state->depth < 0) state->depth = 0;
@@ -134,8 +142,8 @@ void handleEntry(JNIEnv* jni, jthread thread, jmethodID method) {
     const MethodRecord& record = *findOrMeet(method, once);
     if (record.hasClass && record.filtered && !record.activation) return;
 
-    ThreadFrames& frames = currentThreadFrames();
-    if (!(record.hasClass && record.filtered)) frames.push(method);
+    ThreadFrames* frames = framesFor(record, once != nullptr);
+    if (frames != nullptr) frames->push(method);
     ReceiverLookup receiver;
     bool prefetched = hasReceiver(record) && !record.filtered && gateMayBeOpen(record);
     if (prefetched) lookUpReceiver(thread, jni, 0, /*alwaysReadClass=*/false, receiver);
@@ -146,9 +154,9 @@ void handleEntry(JNIEnv* jni, jthread thread, jmethodID method) {
         if (!lock.held() || !isAgentLive()) return;
         recorded = recordEntry(jni, thread, record, prefetched ? &receiver : nullptr, false);
     }
-    EnteredFrame* top = frames.top();
+    EnteredFrame* top = frames != nullptr ? frames->top() : nullptr;
     if ((recorded || receiver.outcome == ReceiverLookup::Outcome::Filtered) && prefetched &&
-        record.keepsReceiver && top != nullptr && top->method == method) {
+        top != nullptr && top->method == method) {
         noteReceiver(*top, receiver);
     }
 }
@@ -162,11 +170,12 @@ void handleExit(JNIEnv* jni, jthread thread, jmethodID method) {
     if (record.hasClass && record.filtered) return;
 
     EnteredFrame frame;
-    bool paired = currentThreadFrames().popMatching(method, frame);
+    ThreadFrames* frames = framesFor(record, once != nullptr);
+    bool paired = frames != nullptr && frames->popMatching(method, frame);
     ReceiverLookup receiver;
     bool known = false;
     if (hasReceiver(record)) {
-        known = paired && record.keepsReceiver && reuseReceiver(frame, receiver);
+        known = paired && reuseReceiver(frame, receiver);
         if (!known && gateMayBeOpen(record)) {
             lookUpReceiver(thread, jni, 0, /*alwaysReadClass=*/false, receiver);
             known = true;

@@ -1,5 +1,7 @@
 #include "tracing/MethodRecords.h"
 
+#include <cstdint>
+
 #include "agent/ErrorReporting.h"
 #include "instrument/BytecodeScan.h"
 #include "output/Legends.h"
@@ -25,8 +27,11 @@ bool bytecodeKeepsLocalZero(jvmtiEnv* jvmti, jmethodID method) {
 }
 
 std::size_t slotOf(jmethodID method, std::size_t mask) {
-    auto bits = reinterpret_cast<std::uintptr_t>(method);
-    return static_cast<std::size_t>((bits >> 3) * 0x9E3779B97F4A7C15ull) & mask;
+    auto bits = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(method));
+    // Identifiers sit in blocks at aligned addresses: fold the product's high
+    // bits into the low ones the mask keeps.
+    std::uint64_t hash = (bits >> 3) * 0x9E3779B97F4A7C15ull;
+    return static_cast<std::size_t>(hash ^ (hash >> 32)) & mask;
 }
 
 }  // namespace
@@ -143,13 +148,19 @@ const MethodRecord* MethodRecordTable::remember(std::unique_ptr<MethodRecord> re
 
 void MethodRecordTable::forgetAll() {
     std::lock_guard<std::mutex> guard(writeLock_);
+    // Nothing kept since the last time (classes unload in bursts).
+    if (owned_->used == 0) return;
     auto fresh = std::make_unique<Generation>(1024);
     current_.store(fresh.get(), std::memory_order_release);
     retired_.push_back(std::move(owned_));
     owned_ = std::move(fresh);
     // Handlers that began before the switch may still hold old records;
     // once they have all ended, nothing can reach the retired generations.
-    if (waitForEventHandlersStartedBefore(kGracePeriodMs)) retired_.clear();
+    // A handler that outlived the wait may hold records of any generation
+    // it could reach, so after one wait has timed out none is freed before
+    // the table itself.
+    if (!waitForEventHandlersStartedBefore(kGracePeriodMs)) keepRetired_ = true;
+    if (!keepRetired_) retired_.clear();
 }
 
 std::size_t MethodRecordTable::size() const {

@@ -74,5 +74,6 @@ private:
     // Generations no longer current but possibly still read; freed by
     // forgetAll after a grace period, or with the table.
     std::vector<std::unique_ptr<Generation>> retired_;
+    bool keepRetired_ = false;
     std::unique_ptr<Generation> owned_;
 };

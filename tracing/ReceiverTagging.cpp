@@ -61,8 +61,10 @@ bool settleReceiver(JNIEnv* jni, ReceiverLookup& receiver, bool recheckTag) {
     }
     if (receiver.tag - 1 >= static_cast<jlong>(state->objectLegend.size())) {
         // A tag without its entry (an earlier append ran out of memory).
-        if (!receiver.entryKnown && (!readClass(jvmti, jni, receiver) ||
-                                     receiver.outcome == ReceiverLookup::Outcome::Filtered)) {
+        // A receiver carried over from its entry has no object to read.
+        if (!receiver.entryKnown &&
+            (receiver.object == nullptr || !readClass(jvmti, jni, receiver) ||
+             receiver.outcome == ReceiverLookup::Outcome::Filtered)) {
             return true;
         }
         appendObjectLegend(receiver.entry);

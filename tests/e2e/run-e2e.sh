@@ -91,6 +91,45 @@ print(f"{len(methods)} methods balanced")
 PY
 }
 
+# check_survived FILE KIND CALLS: FILE, left by a JVM that died after app.Crash
+# made CALLS calls, holds every line recorded, then only blanks (at most one
+# growth step of them, and some: the file was never closed).
+check_survived() {
+    python3 - "$@" <<'PY' || fail "$1 lacks recorded lines or ends in more than padding"
+import sys
+path, kind, calls = sys.argv[1], sys.argv[2], int(sys.argv[3])
+def b36(n):
+    s = ""
+    while n > 0:
+        s = "0123456789abcdefghijklmnopqrstuvwxyz"[n % 36] + s
+        n //= 36
+    return s
+if kind == "trace":
+    lines = [" Lapp/Crash;main([Ljava/lang/String;)V"]
+    for _ in range(calls):
+        lines += ["  Lapp/Crash;<init>()V", "  -Lapp/Crash;<init>()V",
+                  "  Lapp/Crash;touch()V", "  -Lapp/Crash;touch()V"]
+    step = 4 << 20
+elif kind == "methods":
+    lines = ["1 == main:<([Ljava/lang/String;)V>:<(null)>||Lapp/Crash;",
+             "2 == <init>:<()V>:<(null)>", "3 == touch:<()V>:<(null)>"]
+    step = 1 << 20
+else:
+    lines = [f"{b36(n)} == Lapp/Crash;" for n in range(1, calls + 1)]
+    step = 1 << 20
+want = ("\n".join(lines) + "\n").encode()
+data = open(path, "rb").read()
+assert b"\0" not in data, "NUL byte at %d" % data.index(b"\0")
+if not data.startswith(want):
+    common = next((i for i, (a, b) in enumerate(zip(data, want)) if a != b), min(len(data), len(want)))
+    sys.exit(f"{path}: differs from the expected {len(want)} bytes at byte {common}: {data[max(0, common - 60):common + 60]!r}")
+padding = data[len(want):]
+assert padding.strip(b" ") == b"", f"{path}: more than blanks after the lines: {padding.strip(b' ')[:120]!r}"
+assert 0 < len(padding) <= step, f"{path}: {len(padding)} bytes of padding"
+print(f"{path}: {len(lines)} lines, then {len(padding)} blanks")
+PY
+}
+
 case $case_name in
 deterministic)
     # A known program with the JDK filtered out gives known files.
@@ -190,6 +229,39 @@ unloading)
         [ "$got" -eq "$2" ] || fail "$1: $got entries, not $2"
     done
     grep -q "app.PluginB unloaded" stdout.txt || echo "note: the VM kept the plugin classes loaded" >&2
+    ;;
+crash-segv)
+    # A write to address 0: the JVM dies in its crash handler, no unload.
+    calls=1000
+    run_java "filter=Ljava/,Ljdk/,Lsun/" -XX:-CreateCoredumpOnCrash -XX:ErrorFile="$work/hs_err.log" \
+        app.Crash segv $calls
+    [ "$status" -ne 0 ] || fail "the JVM did not crash"
+    [ -e hs_err.log ] || fail "no crash report from the JVM; stdout: $(head -c 500 stdout.txt)"
+    grep -q "Kelmora-Logging exited cleanly." stdout.txt && fail "unload ran: nothing was tested"
+    check_survived trace.txt trace $calls
+    check_survived MethodLegend.txt methods $calls
+    check_survived ObjectLegend.txt objects $calls
+    ;;
+crash-kill)
+    # SIGKILL once the program says it made its calls; enough calls to grow
+    # the trace and the object legend past their first step.
+    calls=60000
+    "$JAVA" -Xshare:auto "-agentpath:$agent=filter=Ljava/,Ljdk/,Lsun/" -cp "$classes" \
+        app.Crash wait $calls >stdout.txt 2>stderr.txt &
+    pid=$!
+    for _ in $(seq 1 1200); do
+        grep -q "^made $calls calls$" stdout.txt && break
+        kill -0 $pid 2>/dev/null || break
+        sleep 0.1
+    done
+    grep -q "^made $calls calls$" stdout.txt || fail "the program did not say it made its calls"
+    kill -KILL $pid
+    wait $pid 2>/dev/null
+    status=$?
+    [ "$status" -eq 137 ] || fail "java ended with $status, not by SIGKILL"
+    check_survived trace.txt trace $calls
+    check_survived MethodLegend.txt methods $calls
+    check_survived ObjectLegend.txt objects $calls
     ;;
 installed)
     # The agent as `cmake --install` lays it out traces as the built one does.

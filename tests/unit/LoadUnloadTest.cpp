@@ -8,7 +8,10 @@
 
 #include "agent/Agent.h"
 #include "agent/AgentState.h"
+#include "output/Legends.h"
+#include "output/TraceWriter.h"
 #include "tests/TestSupport.h"
+#include "agent/ErrorReporting.h"
 #include "tracing/MethodEvents.h"
 
 using ::testing::internal::CaptureStderr;
@@ -51,6 +54,8 @@ const char* const kDatePattern =
 TEST_F(LoadUnloadTest, LoadRegistersWithTheVmInOrder) {
     writeFile(dir.file("errorLog.txt"), "old errors\n");
     writeFile(dir.file("trace.txt"), "old trace\n");
+    writeFile(dir.file("MethodLegend.txt"), "1 == old:<()V>:<(null)>\n");
+    writeFile(dir.file("ObjectLegend.txt"), "1 == Lold/Object;\n");
     std::string out = load("filter=Ljava/*activation=Lapp/Main;main;([Ljava/lang/String;)V");
 
     EXPECT_TRUE(std::regex_match(out, std::regex("Found option: filter=Ljava/\n"
@@ -61,7 +66,10 @@ TEST_F(LoadUnloadTest, LoadRegistersWithTheVmInOrder) {
                                                  ". Begin Kelmora logging.\n")))
         << out;
     EXPECT_FALSE(fileExists(dir.file("errorLog.txt")));
-    EXPECT_EQ(readFile(dir.file("trace.txt")), "");
+    // All three replaced at load, and empty so far but for their padding.
+    EXPECT_EQ(textBeforePadding(dir.file("trace.txt")), "");
+    EXPECT_EQ(textBeforePadding(dir.file("MethodLegend.txt")), "");
+    EXPECT_EQ(textBeforePadding(dir.file("ObjectLegend.txt")), "");
     ASSERT_NE(agentState, nullptr);
     EXPECT_EQ(agentState->jvmti, vm.jvmti());
     EXPECT_EQ(agentState->activationDepth, 1);
@@ -218,7 +226,7 @@ TEST_F(LoadUnloadTest, UnloadKeepsWhatAHandlerInFlightStillReads) {
     EXPECT_FALSE(vm.disposed);
     EXPECT_EQ(agentState, state);
     EXPECT_FALSE(isAgentLive());
-    EXPECT_EQ(state->traceFile, nullptr);
+    EXPECT_TRUE(state->traceFile == nullptr);
     EXPECT_TRUE(fileExists(dir.file("MethodLegend.txt")));
     endAgentCallback();
 }
@@ -230,14 +238,15 @@ TEST_F(LoadUnloadTest, UnloadWaitsForTheHandlerHoldingTheMonitor) {
     jthread thread = vm.thread(vm.object(job));
     // Another thread holds the monitor in the middle of an event.
     ASSERT_TRUE(beginAgentCallback());
-    FakeMonitor* monitor = vm.monitors()[0].get();
     std::thread holder([&] {
-        monitor->lock.lock();
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        // The event being handled when unload began still gets its line.
-        agentState->depth = 0;
-        std::fputs("in flight\n", agentState->traceFile);
-        monitor->lock.unlock();
+        {
+            // Held as the handlers hold it, whichever lock that is.
+            AgentMonitorScope lock;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            // The event being handled when unload began still gets its line.
+            agentState->depth = 0;
+            writeTraceLine("in flight");
+        }
         endAgentCallback();
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -247,13 +256,31 @@ TEST_F(LoadUnloadTest, UnloadWaitsForTheHandlerHoldingTheMonitor) {
     EXPECT_EQ(readFile(dir.file("trace.txt")), "in flight\n");
 }
 
+TEST_F(LoadUnloadTest, HandlersLockTheRawMonitorOnlyWhereNoRecordsAreKept) {
+    for (bool offered : {true, false}) {
+        SCOPED_TRACE(offered ? "class unloading announced" : "no class-unload event");
+        vm.offersClassUnload = offered;
+        load(nullptr);
+        jclass job = vm.klass("Lapp/Job;");
+        jmethodID run = vm.method(job, "run", "()V");
+        jthread thread = vm.thread(vm.object(job));
+        int before = vm.calls(Call::RawMonitorEnter);
+        onMethodEntry(vm.jvmti(), vm.jni(), thread, run);
+        jvalue none{};
+        onMethodExit(vm.jvmti(), vm.jni(), thread, run, JNI_FALSE, none);
+        EXPECT_EQ(vm.calls(Call::RawMonitorEnter) - before, offered ? 0 : 2);
+        unload();
+        EXPECT_EQ(readFile(dir.file("trace.txt")), " Lapp/Job;run()V\n -Lapp/Job;run()V\n");
+    }
+}
+
 TEST_F(LoadUnloadTest, UnreadableTraceFileSendsTraceToStandardOutput) {
     std::filesystem::create_directory(dir.file("trace.txt"));
     CaptureStderr();
     load(nullptr);
     std::string err = GetCapturedStderr();
     EXPECT_NE(err.find("trace.txt"), std::string::npos) << err;
-    EXPECT_EQ(agentState->traceFile, nullptr);
+    EXPECT_TRUE(agentState->traceFile == nullptr);
     jclass job = vm.klass("Lapp/Job;");
     jmethodID run = vm.method(job, "run", "()V");
     jthread thread = vm.thread(vm.object(job));
@@ -261,6 +288,106 @@ TEST_F(LoadUnloadTest, UnreadableTraceFileSendsTraceToStandardOutput) {
     onMethodEntry(vm.jvmti(), vm.jni(), thread, run);
     std::fflush(stdout);
     EXPECT_EQ(GetCapturedStdout(), " Lapp/Job;run()V\n");
+}
+
+// Every line and legend entry is in its file when its event has been
+// handled: what a JVM that died at that point would leave.
+TEST_F(LoadUnloadTest, EverythingRecordedIsInTheFilesBeforeUnload) {
+    load(nullptr);
+    jclass job = vm.klass("Lapp/Job;");
+    jmethodID run = vm.method(job, "run", "()V");
+    jmethodID main = vm.method(job, "main", "([Ljava/lang/String;)V", MethodKind::Static);
+    jthread first = vm.thread(vm.object(job));
+    onMethodEntry(vm.jvmti(), vm.jni(), first, main);
+    onMethodEntry(vm.jvmti(), vm.jni(), first, run);
+    EXPECT_EQ(textBeforePadding(dir.file("trace.txt")),
+              " Lapp/Job;main([Ljava/lang/String;)V\n  Lapp/Job;run()V\n");
+    EXPECT_EQ(textBeforePadding(dir.file("MethodLegend.txt")),
+              "1 == main:<([Ljava/lang/String;)V>:<(null)>||Lapp/Job;\n"
+              "2 == run:<()V>:<(null)>\n");
+    EXPECT_EQ(textBeforePadding(dir.file("ObjectLegend.txt")), "1 == Lapp/Job;\n");
+
+    jthread second = vm.thread(vm.object(job));
+    onMethodExit(vm.jvmti(), vm.jni(), first, run, JNI_FALSE, jvalue());
+    onMethodEntry(vm.jvmti(), vm.jni(), second, run);
+    const std::string trace =
+        " Lapp/Job;main([Ljava/lang/String;)V\n  Lapp/Job;run()V\n  -Lapp/Job;run()V\n"
+        "  Lapp/Job;run()V\n";
+    const std::string objects = "1 == Lapp/Job;\n2 == Lapp/Job;\n";
+    EXPECT_EQ(textBeforePadding(dir.file("trace.txt")), trace);
+    EXPECT_EQ(textBeforePadding(dir.file("ObjectLegend.txt")), objects);
+
+    // A clean unload leaves exactly those bytes, padding gone.
+    unload();
+    EXPECT_EQ(readFile(dir.file("trace.txt")), trace);
+    EXPECT_EQ(readFile(dir.file("ObjectLegend.txt")), objects);
+    EXPECT_EQ(readFile(dir.file("MethodLegend.txt")),
+              "1 == main:<([Ljava/lang/String;)V>:<(null)>||Lapp/Job;\n"
+              "2 == run:<()V>:<(null)>\n");
+}
+
+// Native code may call chdir: the legends are then completed where they were
+// made at load and also written whole into the directory of unload.
+TEST_F(LoadUnloadTest, WorkingDirectoryChangedBeforeUnload) {
+    load(nullptr);
+    jclass job = vm.klass("Lapp/Job;");
+    jmethodID run = vm.method(job, "run", "()V");
+    for (int i = 0; i < 40; ++i) {
+        jthread thread = vm.thread(vm.object(job));
+        onMethodEntry(vm.jvmti(), vm.jni(), thread, run);
+        onMethodExit(vm.jvmti(), vm.jni(), thread, run, JNI_FALSE, jvalue());
+    }
+    std::string objects;
+    for (int n = 1; n <= 40; ++n) objects += makeId(n) + " == Lapp/Job;\n";
+    {
+        ScratchDirectory moved;
+        unload();
+        EXPECT_EQ(readFile(moved.file("ObjectLegend.txt")), objects);
+        EXPECT_EQ(readFile(moved.file("MethodLegend.txt")), "1 == run:<()V>:<(null)>\n");
+        EXPECT_FALSE(fileExists(moved.file("trace.txt")));
+    }
+    EXPECT_EQ(readFile(dir.file("ObjectLegend.txt")), objects);
+    EXPECT_EQ(readFile(dir.file("MethodLegend.txt")), "1 == run:<()V>:<(null)>\n");
+    EXPECT_EQ(lines(readFile(dir.file("trace.txt"))).size(), 80u);
+}
+
+// A legend that cannot be made at load is said so and written at unload.
+TEST_F(LoadUnloadTest, UncreatableLegendIsWrittenAtUnloadInstead) {
+    std::filesystem::create_directory(dir.file("ObjectLegend.txt"));
+    CaptureStderr();
+    load(nullptr);
+    std::string err = GetCapturedStderr();
+    EXPECT_NE(err.find("[ERROR] Kelmora: cannot create " + dir.file("ObjectLegend.txt") + " ("),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("); it is written at unload instead.\n"), std::string::npos) << err;
+    jclass job = vm.klass("Lapp/Job;");
+    jmethodID run = vm.method(job, "run", "()V");
+    onMethodEntry(vm.jvmti(), vm.jni(), vm.thread(vm.object(job)), run);
+    // The other legend is streamed all the same.
+    EXPECT_EQ(textBeforePadding(dir.file("MethodLegend.txt")), "1 == run:<()V>:<(null)>\n");
+
+    std::filesystem::remove(dir.file("ObjectLegend.txt"));
+    CaptureStderr();
+    unload();
+    EXPECT_EQ(GetCapturedStderr(), "");
+    EXPECT_EQ(readFile(dir.file("ObjectLegend.txt")), "1 == Lapp/Job;\n");
+    EXPECT_EQ(readFile(dir.file("MethodLegend.txt")), "1 == run:<()V>:<(null)>\n");
+}
+
+// Still a directory at unload: said again, and the other legend is whole.
+TEST_F(LoadUnloadTest, LegendUncreatableAtLoadAndUnloadIsReportedTwice) {
+    std::filesystem::create_directory(dir.file("ObjectLegend.txt"));
+    CaptureStderr();
+    load(nullptr);
+    jclass job = vm.klass("Lapp/Job;");
+    onMethodEntry(vm.jvmti(), vm.jni(), vm.thread(vm.object(job)), vm.method(job, "run", "()V"));
+    unload();
+    std::string err = GetCapturedStderr();
+    EXPECT_NE(err.find("[ERROR] Kelmora: cannot create ObjectLegend.txt ("), std::string::npos)
+        << err;
+    EXPECT_NE(err.find("); it is not written.\n"), std::string::npos) << err;
+    EXPECT_EQ(readFile(dir.file("MethodLegend.txt")), "1 == run:<()V>:<(null)>\n");
 }
 
 TEST(ConsoleDateTest, HasAsctimeShapeWithZeroPaddedDay) {

@@ -7,10 +7,11 @@
 #include "output/Legends.h"
 #include "tests/TestSupport.h"
 #include "tracing/MethodEvents.h"
+#include "tracing/MethodRecords.h"
 
 namespace {
 
-class MethodEventsTest : public AgentTest {
+class EventsTest : public AgentTest {
 protected:
     void enter(jthread thread, jmethodID method) {
         onMethodEntry(vm.jvmti(), vm.jni(), thread, method);
@@ -34,15 +35,29 @@ protected:
     }
 };
 
-TEST_F(MethodEventsTest, OneInstanceCallAtDepthTwo) {
+// Every case runs twice: with method records (the VM tells of class
+// unloading) and without them, with the same expected files.
+class MethodEventsTest : public EventsTest, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override {
+        EventsTest::SetUp();
+        if (GetParam()) state->records->enable();
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Records, MethodEventsTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "Kept" : "None";
+                         });
+
+TEST_P(MethodEventsTest, OneInstanceCallAtDepthTwo) {
     jclass job = vm.klass("Lapp/Job;");
     jmethodID run = vm.method(job, "run", "()V");
     jobject receiver = vm.object(job);
     jthread thread = vm.thread(receiver);
     // Six receivers met before, so this one becomes the seventh.
     state->nextTag = 7;
-    state->objectLegend.items.assign(6, "Lapp/Earlier;");
-    state->nextObjectId = 7;
+    for (int i = 0; i < 6; ++i) appendObjectLegend("Lapp/Earlier;");
     state->depth = 2;
 
     enter(thread, run);
@@ -64,7 +79,7 @@ TEST_F(MethodEventsTest, OneInstanceCallAtDepthTwo) {
               "7 == Lapp/Job;\n");
 }
 
-TEST_F(MethodEventsTest, NestedCallsStaticKeysAndSharedInstanceKeys) {
+TEST_P(MethodEventsTest, NestedCallsStaticKeysAndSharedInstanceKeys) {
     jclass mainClass = vm.klass("Lapp/Main;");
     jclass job = vm.klass("Lapp/Job;");
     jclass other = vm.klass("Lapp/Other;");
@@ -116,7 +131,7 @@ TEST_F(MethodEventsTest, NestedCallsStaticKeysAndSharedInstanceKeys) {
               "2 == Lapp/Other;\n");
 }
 
-TEST_F(MethodEventsTest, ExitWithoutEntryWarnsOncePerKeyAndDepthStaysAtZero) {
+TEST_P(MethodEventsTest, ExitWithoutEntryWarnsOncePerKeyAndDepthStaysAtZero) {
     jclass job = vm.klass("Lapp/Job;");
     jmethodID run = vm.method(job, "run", "()V");
     jmethodID stop = vm.method(job, "stop", "()V");
@@ -137,7 +152,7 @@ TEST_F(MethodEventsTest, ExitWithoutEntryWarnsOncePerKeyAndDepthStaysAtZero) {
               " -Lapp/Job;stop()V\n");
 }
 
-TEST_F(MethodEventsTest, ActivationMethodsOpenAndCloseTheGate) {
+TEST_P(MethodEventsTest, ActivationMethodsOpenAndCloseTheGate) {
     state->activations.append("Lapp/Job;run;()V");
     state->activationDepth = 0;
     jclass job = vm.klass("Lapp/Job;");
@@ -163,7 +178,7 @@ TEST_F(MethodEventsTest, ActivationMethodsOpenAndCloseTheGate) {
               " -Lapp/Job;run()V\n");
 }
 
-TEST_F(MethodEventsTest, ActivationMethodOfFilteredClassLeavesCounterRaised) {
+TEST_P(MethodEventsTest, ActivationMethodOfFilteredClassLeavesCounterRaised) {
     state->activations.append("Ljava/lang/Thread;run;()V");
     state->filters.append("Ljava/");
     jclass threadClass = vm.klass("Ljava/lang/Thread;");
@@ -177,7 +192,9 @@ TEST_F(MethodEventsTest, ActivationMethodOfFilteredClassLeavesCounterRaised) {
     EXPECT_EQ(traceText(), "");
 }
 
-TEST_F(MethodEventsTest, ShutGateStillRecordsEventsWithoutDeclaringClass) {
+TEST_P(MethodEventsTest, ShutGateStillRecordsEventsWithoutDeclaringClass) {
+    // Lookups that fail after one succeeded: a kept record answers instead.
+    if (GetParam()) GTEST_SKIP() << "later events of a kept method ask the VM nothing";
     state->activationDepth = 0;
     jclass job = vm.klass("Lapp/Job;");
     jmethodID run = vm.method(job, "run", "()V");
@@ -201,7 +218,7 @@ TEST_F(MethodEventsTest, ShutGateStillRecordsEventsWithoutDeclaringClass) {
               "[ERROR] JVMTI: 23 (JVMTI_ERROR_INVALID_METHODID): \n");
 }
 
-TEST_F(MethodEventsTest, FilteredReceiverDropsEventOfUnfilteredDeclaringClass) {
+TEST_P(MethodEventsTest, FilteredReceiverDropsEventOfUnfilteredDeclaringClass) {
     state->filters.append("Lapp/secret/");
     jclass base = vm.klass("Lapp/Base;");
     jclass hidden = vm.klass("Lapp/secret/Impl;");
@@ -215,7 +232,7 @@ TEST_F(MethodEventsTest, FilteredReceiverDropsEventOfUnfilteredDeclaringClass) {
     EXPECT_EQ(traceText(), "");
 }
 
-TEST_F(MethodEventsTest, ReceiverFirstMetAtExitIsTaggedThere) {
+TEST_P(MethodEventsTest, ReceiverFirstMetAtExitIsTaggedThere) {
     jclass job = vm.klass("Lapp/Job;");
     jmethodID run = vm.method(job, "run", "()V");
     jobject receiver = vm.object(job);
@@ -228,14 +245,15 @@ TEST_F(MethodEventsTest, ReceiverFirstMetAtExitIsTaggedThere) {
     EXPECT_EQ(state->objectLegend.items, std::vector<std::string>{"Lapp/Job;"});
 }
 
-TEST_F(MethodEventsTest, RefusedMonitorDropsTheEvent) {
+TEST_P(MethodEventsTest, RefusedMonitorDropsTheEvent) {
     jclass job = vm.klass("Lapp/Job;");
     jmethodID run = vm.method(job, "run", "()V");
     jthread thread = vm.thread(vm.object(job));
     vm.failOnce(Call::RawMonitorEnter, JVMTI_ERROR_NOT_MONITOR_OWNER);
     enter(thread, run);
     EXPECT_EQ(state->depth, 0);
-    EXPECT_EQ(vm.calls(Call::GetMethodName), 0);
+    // A record is made before the lock is asked for.
+    EXPECT_EQ(vm.calls(Call::GetMethodName), GetParam() ? 1 : 0);
     enter(thread, run);
     expectCleanAfterEvents();
     EXPECT_EQ(traceText(), " Lapp/Job;run()V\n");
@@ -243,7 +261,7 @@ TEST_F(MethodEventsTest, RefusedMonitorDropsTheEvent) {
               "[ERROR] JVMTI: 51 (JVMTI_ERROR_NOT_MONITOR_OWNER): Cannot enter with raw monitor.\n");
 }
 
-TEST_F(MethodEventsTest, EventsAfterUnloadBeganTouchNothing) {
+TEST_P(MethodEventsTest, EventsAfterUnloadBeganTouchNothing) {
     jclass job = vm.klass("Lapp/Job;");
     jmethodID run = vm.method(job, "run", "()V");
     jthread thread = vm.thread(vm.object(job));
@@ -256,7 +274,7 @@ TEST_F(MethodEventsTest, EventsAfterUnloadBeganTouchNothing) {
     EXPECT_EQ(traceText(), "");
 }
 
-TEST_F(MethodEventsTest, LongNamesAreKeptWhole) {
+TEST_P(MethodEventsTest, LongNamesAreKeptWhole) {
     std::string longName = "L" + std::string(5000, 'p') + "/Deep;";
     jclass deep = vm.klass(longName);
     std::string longMethod(4200, 'm');
@@ -270,7 +288,7 @@ TEST_F(MethodEventsTest, LongNamesAreKeptWhole) {
     EXPECT_EQ(readFile(dir.file("ObjectLegend.txt")), "1 == " + longName + "\n");
 }
 
-TEST_F(MethodEventsTest, ThreadsAreSerialisedAndEveryEntryHasItsExit) {
+TEST_P(MethodEventsTest, ThreadsAreSerialisedAndEveryEntryHasItsExit) {
     jclass job = vm.klass("Lapp/Job;");
     std::vector<jmethodID> methods;
     for (int i = 0; i < 4; ++i) methods.push_back(vm.method(job, "m" + std::to_string(i), "()V"));
@@ -301,6 +319,208 @@ TEST_F(MethodEventsTest, ThreadsAreSerialisedAndEveryEntryHasItsExit) {
         EXPECT_EQ(exits[entry.first], 500) << entry.first;
     }
     EXPECT_EQ(state->nextObjectId, 5);
+}
+
+// With records kept: what later events no longer ask the VM.
+class RecordedEventsTest : public EventsTest {
+protected:
+    void SetUp() override {
+        EventsTest::SetUp();
+        state->records->enable();
+    }
+    int textCalls() const {
+        return vm.calls(Call::GetMethodName) + vm.calls(Call::GetMethodDeclaringClass) +
+               vm.calls(Call::GetClassSignature) + vm.calls(Call::GetArgumentsSize) +
+               vm.calls(Call::GetMethodModifiers) + vm.calls(Call::GetBytecodes);
+    }
+    // Entry and exit of `method` with `receiver` in slot 0; the number of
+    // receiver fetches they made.
+    int fetchesOfOneCall(jmethodID method, jobject receiver) {
+        jthread thread = vm.thread(receiver);
+        int before = vm.calls(Call::GetLocalObject);
+        enter(thread, method);
+        leave(thread, method);
+        return vm.calls(Call::GetLocalObject) - before;
+    }
+};
+
+TEST_F(RecordedEventsTest, LaterEventsOfAMethodMakeNoTextCall) {
+    jclass job = vm.klass("Lapp/Job;");
+    jmethodID run = vm.method(job, "run", "()V");
+    jmethodID helper = vm.method(job, "helper", "(I)V", MethodKind::Static);
+    jthread thread = vm.thread(vm.object(job));
+    enter(thread, run);
+    enter(thread, helper);
+    int afterFirstMeeting = textCalls();
+    leave(thread, helper);
+    leave(thread, run);
+    for (int i = 0; i < 3; ++i) {
+        enter(thread, run);
+        enter(thread, helper);
+        leave(thread, helper);
+        leave(thread, run);
+    }
+    EXPECT_EQ(textCalls(), afterFirstMeeting);
+    // One fetch per entry of run: every exit reused what its entry learned.
+    EXPECT_EQ(vm.calls(Call::GetLocalObject), 4);
+    expectCleanAfterEvents();
+    EXPECT_EQ(lines(traceText()).size(), 16u);
+}
+
+TEST_P(MethodEventsTest, FailingLookupIsReportedOnEveryEventAndNeverKept) {
+    jclass job = vm.klass("Lapp/Job;");
+    jmethodID run = vm.method(job, "run", "()V");
+    jthread thread = vm.thread(vm.object(job));
+    vm.fail(Call::GetMethodName, JVMTI_ERROR_WRONG_PHASE);
+    enter(thread, run);
+    leave(thread, run);
+    vm.succeed(Call::GetMethodName);
+    enter(thread, run);
+    leave(thread, run);
+    enter(thread, run);
+    // Kept records: the failed lookups were asked again, the good one once.
+    EXPECT_EQ(vm.calls(Call::GetMethodName), GetParam() ? 3 : 5);
+    expectCleanAfterEvents();
+    EXPECT_EQ(traceText(),
+              " Lapp/Job;(null)(null)\n"
+              " -Lapp/Job;(null)(null)\n"
+              " Lapp/Job;run()V\n"
+              " -Lapp/Job;run()V\n"
+              " Lapp/Job;run()V\n");
+    EXPECT_EQ(errorLogText(),
+              "[ERROR] JVMTI: 112 (JVMTI_ERROR_WRONG_PHASE): \n"
+              "[ERROR] JVMTI: 112 (JVMTI_ERROR_WRONG_PHASE): \n");
+}
+
+TEST_F(RecordedEventsTest, MethodIdentifierReusedAfterUnloadGetsItsOwnTexts) {
+    jclass job = vm.klass("Lapp/Job;");
+    jclass later = vm.klass("Lapp/Later;");
+    jmethodID run = vm.method(job, "run", "()V");
+    jthread thread = vm.thread(vm.object(job));
+    vm.classUnloadCallback = reinterpret_cast<jvmtiExtensionEvent>(onClassUnload);
+    enter(thread, run);
+    leave(thread, run);
+    EXPECT_EQ(state->records->size(), 1u);
+    vm.unloadClasses();
+    EXPECT_EQ(state->records->size(), 0u);
+    vm.reuseMethodId(run, later, "go", "(J)V", MethodKind::Static);
+    vm.setReceiver(thread, nullptr);
+    enter(thread, run);
+    leave(thread, run);
+    expectCleanAfterEvents();
+    EXPECT_EQ(legendsAndTrace(),
+              "trace:\n"
+              " Lapp/Job;run()V\n"
+              " -Lapp/Job;run()V\n"
+              " Lapp/Later;go(J)V\n"
+              " -Lapp/Later;go(J)V\n"
+              "methods:\n"
+              "1 == run:<()V>:<(null)>\n"
+              "2 == go:<(J)V>:<(null)>\n"
+              "objects:\n"
+              "1 == Lapp/Job;\n");
+}
+
+TEST_F(RecordedEventsTest, ExitFetchesAgainOnlyWhenSlotZeroMayHaveChanged) {
+    jclass job = vm.klass("Lapp/Job;");
+    jobject receiver = vm.object(job);
+    jmethodID plain = vm.method(job, "plain", "()V");
+    EXPECT_EQ(fetchesOfOneCall(plain, receiver), 1);
+    // aconst_null; astore_0; return
+    jmethodID overwrites = vm.method(job, "overwrites", "()V");
+    vm.setBytecode(overwrites, {0x01, 0x4b, 0xb1});
+    EXPECT_EQ(fetchesOfOneCall(overwrites, receiver), 2);
+    // iconst_0; istore_0; return: `this` is dead, its slot holds an int
+    jmethodID reuses = vm.method(job, "reuses", "()V");
+    vm.setBytecode(reuses, {0x03, 0x3b, 0xb1});
+    EXPECT_EQ(fetchesOfOneCall(reuses, receiver), 2);
+    // wide iinc 0 by 1; return
+    jmethodID widens = vm.method(job, "widens", "()V");
+    vm.setBytecode(widens, {0xc4, 0x84, 0x00, 0x00, 0x00, 0x01, 0xb1});
+    EXPECT_EQ(fetchesOfOneCall(widens, receiver), 2);
+    // Static with a long parameter: taken as instance, slot 0 is the long's.
+    jmethodID sum = vm.method(job, "sum", "(J)V", MethodKind::Static);
+    EXPECT_EQ(fetchesOfOneCall(sum, receiver), 2);
+    // Bytecode that cannot be had: fetch as before.
+    jmethodID unread = vm.method(job, "unread", "()V");
+    vm.failOnce(Call::GetBytecodes, JVMTI_ERROR_OUT_OF_MEMORY);
+    EXPECT_EQ(fetchesOfOneCall(unread, receiver), 2);
+
+    // An exit whose entry was not seen, and one after the gate was shut.
+    jthread thread = vm.thread(receiver);
+    int before = vm.calls(Call::GetLocalObject);
+    leave(thread, plain);
+    EXPECT_EQ(vm.calls(Call::GetLocalObject), before + 1);
+    state->activationDepth = 0;
+    enter(thread, plain);
+    state->activationDepth = 1;
+    leave(thread, plain);
+    EXPECT_EQ(vm.calls(Call::GetLocalObject), before + 2);
+    // A mismatched exit drops the frames: the outer exit fetches too.
+    jmethodID other = vm.method(job, "other", "()V");
+    enter(thread, plain);
+    enter(thread, other);
+    leave(thread, plain);
+    leave(thread, other);
+    EXPECT_EQ(vm.calls(Call::GetLocalObject), before + 6);
+    // So does a lookup that failed: the inner call of a recursion, met again
+    // after an unload, must not take the outer call's frame at its exit.
+    vm.classUnloadCallback = reinterpret_cast<jvmtiExtensionEvent>(onClassUnload);
+    enter(thread, plain);
+    vm.unloadClasses();
+    vm.failOnce(Call::GetMethodName, JVMTI_ERROR_WRONG_PHASE);
+    enter(thread, plain);
+    leave(thread, plain);
+    leave(thread, plain);
+    EXPECT_EQ(vm.calls(Call::GetLocalObject), before + 10);
+    expectCleanAfterEvents();
+}
+
+TEST_F(RecordedEventsTest, NativeMethodsNeverFetchTheReceiver) {
+    jclass job = vm.klass("Lapp/Job;");
+    jmethodID hash = vm.method(job, "hash", "()I", MethodKind::Native);
+    jobject receiver = vm.object(job);
+    EXPECT_EQ(fetchesOfOneCall(hash, receiver), 0);
+    EXPECT_EQ(vm.tagOf(receiver), 0);
+    expectCleanAfterEvents();
+    EXPECT_EQ(legendsAndTrace(),
+              "trace:\n Lapp/Job;hash()I\n -Lapp/Job;hash()I\n"
+              "methods:\n1 == hash:<()I>:<(null)>\nobjects:\n");
+}
+
+TEST_F(RecordedEventsTest, ThreadsKeepTheirOwnFrames) {
+    state->filters.append("Lapp/secret/");
+    jclass base = vm.klass("Lapp/Base;");
+    jmethodID run = vm.method(base, "run", "()V");
+    jthread hiddenThread = vm.thread(vm.object(vm.klass("Lapp/secret/Impl;")));
+    jthread openThread = vm.thread(vm.object(base));
+    // Steps taken in turn by two threads: a filtered receiver's call on one
+    // encloses an ordinary call of the same method on the other.
+    std::atomic<int> turn{0};
+    auto step = [&turn](int mine) {
+        while (turn.load() != mine) std::this_thread::yield();
+    };
+    std::thread hidden([&] {
+        step(0);
+        enter(hiddenThread, run);
+        turn = 1;
+        step(3);
+        leave(hiddenThread, run);
+        turn = 4;
+    });
+    std::thread open([&] {
+        step(1);
+        enter(openThread, run);
+        turn = 2;
+        step(2);
+        leave(openThread, run);
+        turn = 3;
+    });
+    hidden.join();
+    open.join();
+    EXPECT_EQ(vm.calls(Call::GetLocalObject), 2);
+    expectCleanAfterEvents();
+    EXPECT_EQ(traceText(), " Lapp/Base;run()V\n -Lapp/Base;run()V\n");
 }
 
 }  // namespace

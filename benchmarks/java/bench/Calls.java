@@ -1,7 +1,11 @@
 package bench;
 
-// A fixed number of instance and static calls, for timing the agent's cost
-// per method event.
+// Tight loops of calls, for timing the cost of method events:
+//   Calls <calls> [instance|static|mixed] [threads]
+// instance: one instance method (its receiver is asked for at every event);
+// static: one static method; mixed (the default): one of each per round.
+// With several threads, each runs the whole loop at the same time as the
+// others, on a receiver of its own.
 public class Calls {
     private int value;
 
@@ -14,13 +18,53 @@ public class Calls {
         return 2 * x;
     }
 
-    public static void main(String[] args) {
-        int calls = Integer.parseInt(args[0]);
-        Calls target = new Calls();
-        int sum = 0;
-        for (int i = 0; i < calls; i++) {
-            sum += target.bump(twice(i) & 1);
+    // A named class rather than a lambda: bootstrapping a lambda would add
+    // thousands of JDK events to every run under an agent.
+    static final class Loop extends Thread {
+        private final int calls;
+        private final String mode;
+        long sum;
+
+        Loop(int calls, String mode) {
+            this.calls = calls;
+            this.mode = mode;
         }
-        System.out.println("sum " + sum);
+
+        @Override
+        public void run() {
+            Calls target = new Calls();
+            long s = 0;
+            switch (mode) {
+                case "instance":
+                    for (int i = 0; i < calls; i++) s += target.bump(i & 1);
+                    break;
+                case "static":
+                    for (int i = 0; i < calls; i++) s += twice(i);
+                    break;
+                case "mixed":
+                    for (int i = 0; i < calls; i++) s += target.bump(twice(i) & 1);
+                    break;
+                default:
+                    throw new IllegalArgumentException("unknown mode " + mode);
+            }
+            sum = s;
+        }
+    }
+
+    public static void main(String[] args) throws InterruptedException {
+        int calls = Integer.parseInt(args[0]);
+        String mode = args.length > 1 ? args[1] : "mixed";
+        int threads = args.length > 2 ? Integer.parseInt(args[2]) : 1;
+        Loop[] loops = new Loop[threads];
+        for (int t = 0; t < threads; t++) {
+            loops[t] = new Loop(calls, mode);
+            loops[t].start();
+        }
+        long total = 0;
+        for (Loop loop : loops) {
+            loop.join();
+            total += loop.sum;
+        }
+        System.out.println("sum " + total);
     }
 }

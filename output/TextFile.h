@@ -1,0 +1,67 @@
+// A text file whose every line is in the file as soon as it is written, so
+// that a process that dies loses nothing it wrote. Lines go through a shared
+// mapping of the file (MappedFile); when the file cannot be mapped or grown,
+// the agent says so once on standard error and goes on through a buffered
+// stream. Line ends are written by this type: CR LF on Windows, LF elsewhere.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "output/MappedFile.h"
+
+class TextFile {
+public:
+    // Steps by which a file grows; after a death the file ends in at most
+    // one step of blanks.
+    static constexpr std::size_t kTraceStep = std::size_t(4) << 20;
+    static constexpr std::size_t kLegendStep = std::size_t(1) << 20;
+
+    // Creates the file, replacing one of that name; null with the reason
+    // when it cannot be created.
+    static std::unique_ptr<TextFile> create(const std::string& path, std::size_t step,
+                                            std::string& reason);
+    ~TextFile();
+    TextFile(const TextFile&) = delete;
+    TextFile& operator=(const TextFile&) = delete;
+
+    void write(std::string_view text) {
+        std::size_t done = mapping_.append(text.data(), text.size());
+        if (done != text.size()) writeRest(text.substr(done));
+    }
+    void writeBlanks(std::size_t count) {
+        std::size_t done = mapping_.appendBlanks(count);
+        if (done != count) writeBlanksRest(count - done);
+    }
+    void endLine() {
+#ifdef _WIN32
+        write(std::string_view("\r\n", 2));
+#else
+        write(std::string_view("\n", 1));
+#endif
+    }
+
+    // Whether lines still go through the mapping.
+    bool mapped() const { return mapping_.mapped(); }
+    const std::string& path() const { return path_; }
+
+    // Cuts the file to what was written and closes it; a failure is said on
+    // standard error. Later writes are dropped.
+    void close();
+
+private:
+    explicit TextFile(std::string path) : path_(std::move(path)) {}
+    // What the mapping did not take: it has just failed, or the file is
+    // written through the stream, or closed.
+    void writeRest(std::string_view rest);
+    void writeBlanksRest(std::size_t count);
+    // The mapping failed at `stage`: say so and go on through a stream.
+    void fallBack(const char* stage, const std::string& reason);
+
+    std::string path_;
+    MappedFile mapping_;
+    FILE* stream_ = nullptr;  // set once the mapping has failed
+};

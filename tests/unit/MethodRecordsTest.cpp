@@ -1,0 +1,84 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "tests/TestSupport.h"
+#include "tracing/MethodRecords.h"
+
+namespace {
+
+jmethodID idOf(std::size_t i) { return reinterpret_cast<jmethodID>(0x1000 + 8 * i); }
+
+std::unique_ptr<MethodRecord> recordOf(std::size_t i) {
+    auto record = std::make_unique<MethodRecord>();
+    record->method = idOf(i);
+    record->exitLine = "-m" + std::to_string(i);
+    return record;
+}
+
+class MethodRecordTableTest : public AgentTest {};
+
+TEST_F(MethodRecordTableTest, FindsEveryRecordWhileTheTableGrowsUnderReaders) {
+    MethodRecordTable table;
+    constexpr std::size_t kCount = 20000;
+    std::atomic<bool> done{false};
+    std::atomic<int> wrong{0};
+    // Readers probe records already kept while the writer keeps growing it.
+    std::atomic<std::size_t> kept{0};
+    std::vector<std::thread> readers;
+    for (int r = 0; r < 2; ++r) {
+        readers.emplace_back([&] {
+            while (!done.load()) {
+                std::size_t upTo = kept.load();
+                for (std::size_t i = 0; i < upTo; i += 97) {
+                    const MethodRecord* found = table.find(idOf(i));
+                    if (found == nullptr || found->method != idOf(i)) ++wrong;
+                }
+            }
+        });
+    }
+    for (std::size_t i = 0; i < kCount; ++i) {
+        table.remember(recordOf(i));
+        kept.store(i + 1);
+    }
+    done = true;
+    for (std::thread& reader : readers) reader.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(table.size(), kCount);
+    EXPECT_EQ(table.find(idOf(kCount)), nullptr);
+    EXPECT_EQ(table.find(idOf(7))->exitLine, "-m7");
+}
+
+TEST_F(MethodRecordTableTest, SecondRecordOfAMethodYieldsTheFirst) {
+    MethodRecordTable table;
+    const MethodRecord* first = table.remember(recordOf(3));
+    auto again = recordOf(3);
+    again->exitLine = "-other";
+    EXPECT_EQ(table.remember(std::move(again)), first);
+    EXPECT_EQ(table.find(idOf(3))->exitLine, "-m3");
+}
+
+TEST_F(MethodRecordTableTest, ForgetAllEmptiesTheTableEvenWithAHandlerStillRunning) {
+    MethodRecordTable table;
+    table.remember(recordOf(1));
+    const MethodRecord* old = table.find(idOf(1));
+    {
+        // A handler that began before the unload and still reads: its
+        // record must stay readable after the wait gives up.
+        EventHandlerScope handler;
+        ASSERT_TRUE(handler.entered());
+        table.forgetAll();
+        EXPECT_EQ(table.find(idOf(1)), nullptr);
+        EXPECT_EQ(old->exitLine, "-m1");
+    }
+    table.remember(recordOf(2));
+    table.forgetAll();  // no handler: the wait succeeds
+    EXPECT_EQ(old->exitLine, "-m1");
+    EXPECT_EQ(table.size(), 0u);
+    table.forgetAll();  // nothing kept since: returns at once
+}
+
+}  // namespace

@@ -13,6 +13,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "agent/EventLock.h"
+
 // Ordered, growable list of owned texts; entries are only ever appended.
 struct StringList {
     std::vector<std::string> items;
@@ -49,7 +51,7 @@ struct AgentState {
     // Set at load, before any event, when the handlers serialise on the
     // agent's own lock instead of the raw monitor (cheaper per event).
     bool ownLock = false;
-    std::mutex lock;
+    EventLock lock;
     std::string errorLogPath;  // empty: error lines go to standard error
     std::string traceDir;
     // trace.txt; null: trace lines go to standard output.

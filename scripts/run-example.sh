@@ -8,10 +8,11 @@ out=$root/out/example
 
 "$root/scripts/setup.sh" build
 
-# A build of its own without the tests: only the agent is compiled.
-echo "== Building the agent in $build"
+# A build of its own without the tests: only the agent and the report tool
+# are compiled.
+echo "== Building the agent and kelmora-report in $build"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELMORA_TESTS=OFF >/dev/null
-cmake --build "$build" --target kelmora -j"$(nproc)" >/dev/null
+cmake --build "$build" --target kelmora kelmora-report -j"$(nproc)" >/dev/null
 
 rm -rf "$out"
 mkdir -p "$out/classes"
@@ -28,3 +29,7 @@ for file in trace.txt MethodLegend.txt ObjectLegend.txt; do
     echo "== $out/$file ($(wc -l <"$file") lines; the first 15):"
     head -15 "$file"
 done
+
+echo
+"$build/kelmora-report" --html "$out/report.html" --collapsed "$out/collapsed.txt" "$out"
+echo "== The report: open $out/report.html in a browser; collapsed stacks for flame-graph tools in $out/collapsed.txt"

@@ -17,7 +17,7 @@ cmake --build "$root/build" -j"$jobs"
 
 echo "== Unit tests with AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S "$root" -B "$root/build-sanitize" -DCMAKE_BUILD_TYPE=Debug -DKELMORA_SANITIZE=ON
-cmake --build "$root/build-sanitize" -j"$jobs" --target kelmora_unit_tests
+cmake --build "$root/build-sanitize" -j"$jobs" --target kelmora_unit_tests kelmora_report_tests
 (cd "$root/build-sanitize" && ctest --output-on-failure -j"$jobs" -L unit)
 
 echo "== 32-bit Windows build, unit suite under Wine, export table"

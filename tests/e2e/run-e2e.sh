@@ -2,8 +2,9 @@
 # Runs one end-to-end case: a real JVM loads the agent in a fresh working
 # directory, then the files and console output are checked.
 # Usage: run-e2e.sh CASE   with KELMORA_AGENT, KELMORA_CLASSES, KELMORA_EXPECTED,
-# JAVA (the java binary of the JDK under test), and for the case `installed`
-# KELMORA_BUILD_DIR and CMAKE_COMMAND set by CTest.
+# JAVA (the java binary of the JDK under test), KELMORA_REPORT (the built
+# kelmora-report), and for the case `installed` KELMORA_BUILD_DIR and
+# CMAKE_COMMAND set by CTest.
 set -u
 case_name=$1
 : "${JAVA:=java}"
@@ -263,6 +264,53 @@ crash-kill)
     check_survived MethodLegend.txt methods $calls
     check_survived ObjectLegend.txt objects $calls
     ;;
+report)
+    # kelmora-report on the files of a known program: the collapsed stacks
+    # are the calls app.Main makes (expected/collapsed.txt); then on the
+    # threads' trace, and on bad input.
+    report=$KELMORA_REPORT
+    run_java "filter=Ljava/,Ljdk/,Lsun/" app.Main
+    expect_clean_exit
+    "$report" --collapsed collapsed.txt --html page.html . 2>report-err.txt || fail "report exited with $?"
+    same_file "$expected/collapsed.txt" collapsed.txt
+    grep -q "wrote page.html: 270 lines, 135 calls on 56 call paths" report-err.txt ||
+        fail "report said: $(cat report-err.txt)"
+    [ "$(grep -vc "wrote page.html" report-err.txt)" -eq 0 ] || fail "problems reported: $(cat report-err.txt)"
+    grep -q '"problemCount":0' page.html || fail "the page lists problems"
+    "$report" --collapsed - . >stdout-collapsed.txt 2>/dev/null
+    same_file "$expected/collapsed.txt" stdout-collapsed.txt
+    [ -e report.html ] && fail "report.html written with only --collapsed"
+    "$report" . 2>/dev/null && [ -s report.html ] || fail "no report.html without options"
+
+    mkdir threads && cd threads || exit 1
+    run_java "filter=Ljava/,Ljdk/,Lsun/" app.Threads
+    expect_clean_exit
+    "$report" --collapsed collapsed.txt . 2>report-err.txt || fail "report exited with $? on the threads' trace"
+    # However the threads' lines interleave, every call is on some path.
+    steps=$(awk '$1 ~ /(^|;)app\.Worker\.step\(int\)$/ { n += $2 } END { print n + 0 }' collapsed.txt)
+    [ "$steps" -eq 8000 ] || fail "$steps calls of step(int) in the collapsed stacks, not 8000"
+    runs=$(awk '$1 ~ /(^|;)app\.Worker\.run\(\)$/ { n += $2 } END { print n + 0 }' collapsed.txt)
+    [ "$runs" -eq 4 ] || fail "$runs calls of Worker.run(), not 4"
+    cd .. || exit 1
+
+    # Bad input: a crashed run cut inside a line, a missing legend, nothing at all.
+    mkdir crashed && head -c 3000 "$expected/trace.txt" >crashed/trace.txt
+    head -c 4096 /dev/zero >>crashed/trace.txt
+    cp "$expected/MethodLegend.txt" crashed/
+    "$report" crashed 2>crashed-err.txt || fail "report exited with $? on a cut trace"
+    grep -q "crashed/trace.txt:[0-9]*: the trace ends in the middle of this line\|crashed/trace.txt:[0-9]*: the line is cut short" crashed-err.txt ||
+        fail "no word of the cut line: $(cat crashed-err.txt)"
+    grep -q "crashed/trace.txt:[0-9]*: the trace is cut short here: 4096 zero bytes of padding" crashed-err.txt ||
+        fail "no word of the padding: $(cat crashed-err.txt)"
+    grep -q "crashed/ObjectLegend.txt: cannot be opened" crashed-err.txt || fail "no word of the missing legend"
+    [ -s crashed/report.html ] || fail "no report of the cut trace"
+    mkdir empty
+    "$report" empty 2>empty-err.txt && fail "report exited 0 with nothing to read"
+    grep -q "empty/trace.txt: cannot be opened: No such file or directory" empty-err.txt ||
+        fail "no word of the missing trace: $(cat empty-err.txt)"
+    grep -q "nothing could be read in empty" empty-err.txt || fail "no word of the empty directory"
+    [ -e empty/report.html ] && fail "a report of nothing was written"
+    ;;
 installed)
     # The agent as `cmake --install` lays it out traces as the built one does.
     "$CMAKE_COMMAND" --install "$KELMORA_BUILD_DIR" --prefix "$work/prefix" >install.txt 2>&1 ||
@@ -274,6 +322,11 @@ installed)
     same_file "$expected/trace.txt" trace.txt
     same_file "$expected/MethodLegend.txt" MethodLegend.txt
     same_file "$expected/ObjectLegend.txt" ObjectLegend.txt
+    # The installed report tool reads them.
+    installed_report=$work/prefix/bin/kelmora-report
+    [ -x "$installed_report" ] || fail "no bin/kelmora-report in the prefix"
+    "$installed_report" --collapsed collapsed.txt . 2>report-err.txt || fail "installed report exited with $?"
+    same_file "$expected/collapsed.txt" collapsed.txt
     ;;
 *)
     echo "unknown case $case_name" >&2

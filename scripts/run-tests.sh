@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the Linux unit and end-to-end suites,
-# the unit suite again under AddressSanitizer and UndefinedBehaviorSanitizer,
-# and the 32-bit Windows build with its unit suite under Wine.
+# Sets up the machine for the tests where needed, then builds everything and
+# runs every test: the Linux unit suite, the end-to-end suite once per JDK 17
+# or later found, the unit suite again under AddressSanitizer and
+# UndefinedBehaviorSanitizer, and the 32-bit Windows build with its unit suite
+# under Wine.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
+
+"$root/scripts/setup.sh" test
 
 echo "== Linux build and tests"
 cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo

@@ -1,11 +1,18 @@
 #!/usr/bin/env bash
 # Runs one end-to-end case: a real JVM loads the agent in a fresh working
 # directory, then the files and console output are checked.
-# Usage: run-e2e.sh CASE   with KELMORA_AGENT, KELMORA_CLASSES, KELMORA_EXPECTED
-# and JAVA set by CTest.
+# Usage: run-e2e.sh CASE   with KELMORA_AGENT, KELMORA_CLASSES, KELMORA_EXPECTED,
+# JAVA (the java binary of the JDK under test), KELMORA_REPORT (the built
+# kelmora-report), and for the case `installed` KELMORA_BUILD_DIR and
+# CMAKE_COMMAND set by CTest.
 set -u
 case_name=$1
 : "${JAVA:=java}"
+# A JDK removed since the tests were configured is skipped, not failed.
+if ! "$JAVA" -version >/dev/null 2>&1; then
+    echo "SKIP [$case_name]: $JAVA does not run"
+    exit 77
+fi
 agent=$KELMORA_AGENT
 classes=$KELMORA_CLASSES
 expected=$KELMORA_EXPECTED
@@ -399,6 +406,23 @@ rewrite-verified)
             fail "$program: the hook appears in the files"
         ls "traced$n"/hs_err_pid*.log >/dev/null 2>&1 && fail "$program: the JVM crashed"
     done
+    ;;
+installed)
+    # The agent as `cmake --install` lays it out traces as the built one does.
+    "$CMAKE_COMMAND" --install "$KELMORA_BUILD_DIR" --prefix "$work/prefix" >install.txt 2>&1 ||
+        fail "cmake --install failed: $(cat install.txt)"
+    agent=$work/prefix/lib/libkelmora.so
+    [ -f "$agent" ] || fail "no lib/libkelmora.so in the prefix: $(cd "$work/prefix" && find . | head)"
+    run_java "filter=Ljava/,Ljdk/,Lsun/" app.Main
+    expect_clean_exit
+    same_file "$expected/trace.txt" trace.txt
+    same_file "$expected/MethodLegend.txt" MethodLegend.txt
+    same_file "$expected/ObjectLegend.txt" ObjectLegend.txt
+    # The installed report tool reads them.
+    installed_report=$work/prefix/bin/kelmora-report
+    [ -x "$installed_report" ] || fail "no bin/kelmora-report in the prefix"
+    "$installed_report" --collapsed collapsed.txt . 2>report-err.txt || fail "installed report exited with $?"
+    same_file "$expected/collapsed.txt" collapsed.txt
     ;;
 *)
     echo "unknown case $case_name" >&2

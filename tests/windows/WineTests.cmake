@@ -44,3 +44,9 @@ add_test(NAME kelmora_dll_exports
   COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/check-dll-exports.sh ${KELMORA_MINGW_OBJDUMP}
           $<TARGET_FILE:kelmora>)
 set_tests_properties(kelmora_dll_exports PROPERTIES LABELS exports)
+
+# What `cmake --install` lays out for Windows.
+add_test(NAME kelmora_dll_install
+  COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/check-install.sh ${CMAKE_COMMAND} ${CMAKE_BINARY_DIR}
+          $<TARGET_FILE:kelmora> ${KELMORA_MINGW_OBJDUMP})
+set_tests_properties(kelmora_dll_install PROPERTIES LABELS exports)

@@ -10,10 +10,10 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "agent/EventLock.h"
+#include "output/KeySlotTable.h"
 
 // Ordered, growable list of owned texts; entries are only ever appended.
 struct StringList {
@@ -27,14 +27,6 @@ struct StringList {
         items.clear();
         items.shrink_to_fit();
     }
-};
-
-// A method key's place in the method legend, shared by every method with
-// that key. `id` is 0 until the key is recorded; it is read and set only
-// with the agent lock held.
-struct KeySlot {
-    const std::string* key = nullptr;  // the map's own copy of the key
-    int32_t id = 0;
 };
 
 class MethodRecordTable;
@@ -82,8 +74,8 @@ struct AgentState {
     // Next object tag to hand out; tags start at 1, 0 means untagged.
     jlong nextTag = 1;
     // Every method key met, with its place in methodLegend, so a lookup
-    // does not walk the list. Node-based: slots never move.
-    std::unordered_map<std::string, KeySlot> keySlots;
+    // does not walk the list. Slots never move.
+    KeySlotTable keySlots;
     std::mutex keySlotsLock;
     // What the agent learned of each method, so that later events of it ask
     // the VM nothing. Never null once created.

@@ -72,10 +72,7 @@ void methodKey(std::string& buffer, const char* name, const char* signature, con
 KeySlot* methodKeySlot(std::string key) {
     AgentState* state = agentState;
     std::lock_guard<std::mutex> guard(state->keySlotsLock);
-    auto placed = state->keySlots.try_emplace(std::move(key));
-    KeySlot& slot = placed.first->second;
-    if (placed.second) slot.key = &placed.first->first;
-    return &slot;
+    return state->keySlots.place(std::move(key));
 }
 
 bool recordKeySlot(KeySlot& slot) {
@@ -106,8 +103,8 @@ int32_t appendMethodLegend(const std::string& key) {
 int32_t methodIdOf(const std::string& key) {
     AgentState* state = agentState;
     std::lock_guard<std::mutex> guard(state->keySlotsLock);
-    auto found = state->keySlots.find(key);
-    return found != state->keySlots.end() ? found->second.id : 0;
+    const KeySlot* slot = state->keySlots.find(key);
+    return slot != nullptr ? slot->id : 0;
 }
 
 void openLegendFiles(const std::string& directory) {

@@ -1,0 +1,46 @@
+// The method keys met so far, each with its slot in the method legend.
+// Open addressing over the keys' hashes: a key met for the first time is
+// told apart from the others by the hash array alone, without reading their
+// texts (a new method's first event makes one such lookup). Not locked: the
+// caller serialises its calls.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+// A method key's place in the method legend, shared by every method with
+// that key. `id` is 0 until the key is recorded; it is read and set only
+// with the agent lock held.
+struct KeySlot {
+    const std::string* key = nullptr;  // the table's own copy of the key
+    int32_t id = 0;
+};
+
+class KeySlotTable {
+public:
+    KeySlotTable();
+    ~KeySlotTable();
+    KeySlotTable(const KeySlotTable&) = delete;
+    KeySlotTable& operator=(const KeySlotTable&) = delete;
+
+    // The slot of `key`, made when the key is new. Slots never move.
+    KeySlot* place(std::string key);
+    // The slot of `key`, or null when it was never placed.
+    const KeySlot* find(const std::string& key) const;
+    std::size_t size() const { return entries_.size(); }
+
+private:
+    struct Entry;
+    struct Probe {
+        std::size_t hash = 0;
+        Entry* entry = nullptr;  // null: an empty probe
+    };
+    std::size_t indexOf(const std::string& key, std::size_t hash) const;
+    void grow();
+
+    std::vector<Probe> probes_;  // a power of two long, at most half full
+    std::vector<std::unique_ptr<Entry>> entries_;
+};

@@ -3,11 +3,11 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <new>
 #include <thread>
 
 #include "output/TextFile.h"
 #include "tracing/MethodRecords.h"
-#include <new>
 
 AgentState* agentState = nullptr;
 

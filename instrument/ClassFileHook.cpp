@@ -10,9 +10,10 @@
 #include "instrument/HookClass.h"
 #include "tracing/Classification.h"
 
+std::atomic<jmethodID> definedHookMethod{nullptr};
+
 namespace {
 
-std::atomic<jmethodID> hook{nullptr};
 std::atomic<bool> active{false};
 
 // Called first by every rewritten method, with its receiver. The event
@@ -39,7 +40,7 @@ bool defineHookClass(JNIEnv* jni) {
         jni->ExceptionClear();
         return false;
     }
-    hook.store(method, std::memory_order_release);
+    definedHookMethod.store(method, std::memory_order_release);
     return true;
 }
 
@@ -88,7 +89,7 @@ void JNICALL onVmInit(jvmtiEnv*, JNIEnv* jni, jthread) {
     if (!beginAgentCallback()) return;
     try {
         bool rewrite = agentState->rewriteClasses;
-        if (rewrite && hook.load(std::memory_order_acquire) == nullptr && defineHookClass(jni)) {
+        if (rewrite && hookMethod() == nullptr && defineHookClass(jni)) {
             active.store(true, std::memory_order_release);
         }
     } catch (...) {
@@ -117,11 +118,9 @@ void JNICALL onClassFileLoadHook(jvmtiEnv* jvmti, JNIEnv*, jclass classBeingRede
     endAgentCallback();
 }
 
-jmethodID hookMethod() { return hook.load(std::memory_order_acquire); }
-
 bool classRewritingActive() { return active.load(std::memory_order_acquire); }
 
 void resetClassRewriting() {
     active.store(false);
-    hook.store(nullptr);
+    definedHookMethod.store(nullptr);
 }

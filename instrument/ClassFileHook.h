@@ -7,6 +7,8 @@
 #include <jni.h>
 #include <jvmti.h>
 
+#include <atomic>
+
 // Defines the hook class in the boot loader and binds its native method.
 // Until this has succeeded no class is rewritten.
 void JNICALL onVmInit(jvmtiEnv* jvmti, JNIEnv* jni, jthread thread);
@@ -16,8 +18,10 @@ void JNICALL onClassFileLoadHook(jvmtiEnv* jvmti, JNIEnv* jni, jclass classBeing
                                  jint classDataLength, const unsigned char* classData,
                                  jint* newClassDataLength, unsigned char** newClassData);
 
-// The hook method once defined, else null. Its own events are dropped.
-jmethodID hookMethod();
+// The hook method once defined, else null. Its own events are dropped; the
+// test runs on every method event, so it reads the identifier in place.
+extern std::atomic<jmethodID> definedHookMethod;
+inline jmethodID hookMethod() { return definedHookMethod.load(std::memory_order_acquire); }
 inline bool isHookMethod(jmethodID method) { return method != nullptr && method == hookMethod(); }
 
 // Whether classes are being rewritten now.

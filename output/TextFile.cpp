@@ -13,6 +13,14 @@ constexpr std::size_t kBlankCount = sizeof kBlanks - 1;
 
 }  // namespace
 
+void writeBlanks(FILE* out, std::size_t count) {
+    while (count > 0) {
+        std::size_t chunk = std::min(count, kBlankCount);
+        std::fwrite(kBlanks, 1, chunk, out);
+        count -= chunk;
+    }
+}
+
 std::unique_ptr<TextFile> TextFile::create(const std::string& path, std::size_t step,
                                            std::string& reason) {
     std::unique_ptr<TextFile> file(new TextFile(path));
@@ -48,11 +56,7 @@ void TextFile::writeRest(std::string_view rest) {
 
 void TextFile::writeBlanksRest(std::size_t count) {
     if (mapping_.isOpen()) fallBack(mapping_.failedStage(), mapping_.failure());
-    while (stream_ != nullptr && count > 0) {
-        std::size_t chunk = std::min(count, kBlankCount);
-        std::fwrite(kBlanks, 1, chunk, stream_);
-        count -= chunk;
-    }
+    if (stream_ != nullptr) ::writeBlanks(stream_, count);
 }
 
 void TextFile::close() {

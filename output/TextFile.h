@@ -14,6 +14,10 @@
 
 #include "output/MappedFile.h"
 
+// Writes `count` blanks to `out` (the trace's indentation where lines go
+// through a stream).
+void writeBlanks(FILE* out, std::size_t count);
+
 class TextFile {
 public:
 #ifdef _WIN32

@@ -43,16 +43,16 @@ void printConsole(const std::string& text) {
 }
 
 // What the agent can do without: a VM that refuses these leaves the agent
-// working as before, and nothing is reported.
-void addOptionalCapabilities(jvmtiEnv* jvmti) {
+// working as before, and nothing is reported. True when bytecodes can be read.
+bool addOptionalCapabilities(jvmtiEnv* jvmti) {
     jvmtiCapabilities potential;
     std::memset(&potential, 0, sizeof potential);
-    if (jvmti->GetPotentialCapabilities(&potential) != JVMTI_ERROR_NONE) return;
+    if (jvmti->GetPotentialCapabilities(&potential) != JVMTI_ERROR_NONE) return false;
     jvmtiCapabilities wanted;
     std::memset(&wanted, 0, sizeof wanted);
     // To see whether a method's body writes local 0 (the receiver's slot).
     wanted.can_get_bytecodes = potential.can_get_bytecodes;
-    jvmti->AddCapabilities(&wanted);
+    return jvmti->AddCapabilities(&wanted) == JVMTI_ERROR_NONE && wanted.can_get_bytecodes != 0;
 }
 
 // Releases what GetExtensionEvents handed out.
@@ -89,6 +89,21 @@ bool watchClassUnloading(jvmtiEnv* jvmti) {
     return watching;
 }
 
+}  // namespace
+
+jvmtiError setEventCallbacks(jvmtiEnv* jvmti, bool vmInit, bool classFileLoadHook) {
+    jvmtiEventCallbacks callbacks;
+    std::memset(&callbacks, 0, sizeof callbacks);
+    callbacks.MethodEntry = onMethodEntry;
+    callbacks.MethodExit = onMethodExit;
+    if (vmInit) callbacks.VMInit = onVmInit;
+    if (classFileLoadHook) callbacks.ClassFileLoadHook = onClassFileLoadHook;
+    return jvmti->SetEventCallbacks(&callbacks,
+                                    static_cast<jint>(kCallbackSlots10 * sizeof(void*)));
+}
+
+namespace {
+
 void registerWithVm(AgentState* state) {
     jvmtiEnv* jvmti = state->jvmti;
 
@@ -102,16 +117,7 @@ void registerWithVm(AgentState* state) {
     checkJvmtiError(jvmti->AddCapabilities(&capabilities),
                     "Unable to set necessary JVMTI capabilities.");
 
-    jvmtiEventCallbacks callbacks;
-    std::memset(&callbacks, 0, sizeof callbacks);
-    callbacks.MethodEntry = onMethodEntry;
-    callbacks.MethodExit = onMethodExit;
-    if (state->rewriteClasses) {
-        callbacks.VMInit = onVmInit;
-        callbacks.ClassFileLoadHook = onClassFileLoadHook;
-    }
-    checkJvmtiError(jvmti->SetEventCallbacks(
-                        &callbacks, static_cast<jint>(kCallbackSlots10 * sizeof(void*))),
+    checkJvmtiError(setEventCallbacks(jvmti, state->rewriteClasses, false),
                     "Cannot set JVMTI callbacks.");
 
     checkJvmtiError(
@@ -120,22 +126,23 @@ void registerWithVm(AgentState* state) {
     checkJvmtiError(jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_METHOD_EXIT, nullptr),
                     "Cannot register MethodExit notification");
 
-    if (state->rewriteClasses) {
-        // Without these no class is rewritten and every receiver is fetched:
-        // nothing to report, the trace is the same.
-        jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_VM_INIT, nullptr);
-        jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_CLASS_FILE_LOAD_HOOK, nullptr);
-    }
-
     checkJvmtiError(jvmti->CreateRawMonitor("Kelmora monitor", &state->monitor),
                     "Cannot create raw monitor.");
 
-    addOptionalCapabilities(jvmti);
+    bool readsBytecodes = addOptionalCapabilities(jvmti);
     if (watchClassUnloading(jvmti)) {
         state->records->enable();
         // Measured cheaper than the raw monitor on every event; the monitor
         // is still made, and used where no records are kept.
         state->ownLock = true;
+        // The hook's receivers are taken through the records and the
+        // threads' frames, which need the bytecode to trust a method. Without
+        // these no class is rewritten and every receiver is fetched: nothing
+        // to report, the trace is the same.
+        // The class-loading hook itself is only enabled once the VM is up.
+        if (state->rewriteClasses && readsBytecodes) {
+            jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_VM_INIT, nullptr);
+        }
     }
 }
 

@@ -66,12 +66,10 @@ struct AgentState {
     StringList activations;
     int32_t nextObjectId = 1;
     int32_t nextMethodId = 1;
-    // Set by the option mode=rewrite, cleared by mode=norewrite (the last
-    // one given decides). Off by default for now: the first call of the hook
-    // from a class loader resolves the hook's class through that loader's
-    // Java code, whose events would be traced, until the handlers can tell
-    // them apart. Off, no class is rewritten and every receiver is fetched.
-    bool rewriteClasses = false;
+    // Cleared by the option mode=norewrite, set by mode=rewrite (the last
+    // one given decides). Rewritten methods hand their receiver to the hook
+    // instead of having it fetched from their frame; the files are the same.
+    bool rewriteClasses = true;
 
     // Next object tag to hand out; tags start at 1, 0 means untagged.
     jlong nextTag = 1;

@@ -2,13 +2,18 @@
 
 #include <atomic>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <unordered_set>
 
+#include "agent/Agent.h"
 #include "agent/AgentState.h"
 #include "agent/ErrorReporting.h"
 #include "instrument/ClassRewriter.h"
 #include "instrument/HookClass.h"
 #include "tracing/Classification.h"
+#include "tracing/MethodEvents.h"
+#include "tracing/VmTexts.h"
 
 std::atomic<jmethodID> definedHookMethod{nullptr};
 
@@ -16,32 +21,62 @@ namespace {
 
 std::atomic<bool> active{false};
 
-// Called first by every rewritten method, with its receiver. The event
-// handlers do not take receivers from it yet: nothing to do.
-void JNICALL hookEnter(JNIEnv*, jclass, jobject) {}
+constexpr const char* kAppLoaderSignature = "Ljdk/internal/loader/ClassLoaders$AppClassLoader;";
 
-bool defineHookClass(JNIEnv* jni) {
-    jclass defined = jni->DefineClass(kHookClassName, nullptr,
+enum class Loader { Boot, App, Other };
+
+// Classes of the boot loader find the hook where it is; the application
+// loader delegates its name there (the first call from one of its classes
+// runs its Java code to do so: the handlers drop those events). Another
+// loader need not delegate the name, or may define two classes of one name;
+// its classes are left as they are.
+Loader loaderOf(jvmtiEnv* jvmti, JNIEnv* jni, jobject loader) {
+    if (loader == nullptr) return Loader::Boot;
+    jclass cls = jni->GetObjectClass(loader);
+    if (cls == nullptr) return Loader::Other;
+    VmText signature(jvmti), generic(jvmti);
+    if (jvmti->GetClassSignature(cls, &signature.text, &generic.text) != JVMTI_ERROR_NONE ||
+        signature.text == nullptr) {
+        return Loader::Other;
+    }
+    return std::strcmp(signature.text, kAppLoaderSignature) == 0 ? Loader::App : Loader::Other;
+}
+
+// The classes rewritten, by internal name, for the boot and the application
+// loader.
+struct RewrittenClasses {
+    std::mutex lock;
+    std::unordered_set<std::string> boot;
+    std::unordered_set<std::string> app;
+
+    std::unordered_set<std::string>& of(Loader loader) { return loader == Loader::Boot ? boot : app; }
+};
+
+RewrittenClasses& rewritten() {
+    static RewrittenClasses* classes = new RewrittenClasses;  // outlives every thread
+    return *classes;
+}
+
+// Defines the hook class in `loader` (null: the boot loader) and binds its
+// native; its method, or null.
+jmethodID defineHookClass(JNIEnv* jni, jobject loader) {
+    jclass defined = jni->DefineClass(kHookClassName, loader,
                                       reinterpret_cast<const jbyte*>(hookClassBytes()),
                                       static_cast<jsize>(hookClassLength()));
     if (defined == nullptr) {
         jni->ExceptionClear();
-        return false;
+        return nullptr;
     }
     JNINativeMethod native{const_cast<char*>(kHookMethodName),
                            const_cast<char*>(kHookMethodDescriptor),
-                           reinterpret_cast<void*>(hookEnter)};
+                           reinterpret_cast<void*>(onHookCall)};
     if (jni->RegisterNatives(defined, &native, 1) != JNI_OK) {
         jni->ExceptionClear();
-        return false;
+        return nullptr;
     }
     jmethodID method = jni->GetStaticMethodID(defined, kHookMethodName, kHookMethodDescriptor);
-    if (method == nullptr) {
-        jni->ExceptionClear();
-        return false;
-    }
-    definedHookMethod.store(method, std::memory_order_release);
-    return true;
+    if (method == nullptr) jni->ExceptionClear();
+    return method;
 }
 
 // Whether the class may be rewritten: not filtered, the agent still live.
@@ -68,8 +103,11 @@ bool inUnnamedModule(jvmtiEnv* jvmti, jobject loader, const char* name) {
 }
 
 void rewriteLoadedClass(jvmtiEnv* jvmti, jobject loader, const char* name, jint length,
-                        const unsigned char* data, jint* newLength, unsigned char** newData) {
+                        const unsigned char* data, jint* newLength, unsigned char** newData,
+                        JNIEnv* jni) {
     if (!wanted(name) || !inUnnamedModule(jvmti, loader, name)) return;
+    Loader kind = loaderOf(jvmti, jni, loader);
+    if (kind == Loader::Other) return;
     static const HookTarget target{kHookClassName, kHookMethodName};
     RewriteResult result = rewriteClass(data, static_cast<std::size_t>(length), target);
     if (result.outcome != ClassOutcome::Rewritten) return;
@@ -79,17 +117,32 @@ void rewriteLoadedClass(jvmtiEnv* jvmti, jobject loader, const char* name, jint 
         return;
     }
     std::memcpy(copy, result.bytes.data(), result.bytes.size());
+    {
+        // Known before the class exists, so before any of its methods runs.
+        RewrittenClasses& classes = rewritten();
+        std::lock_guard<std::mutex> guard(classes.lock);
+        classes.of(kind).insert(name);
+    }
     *newLength = static_cast<jint>(result.bytes.size());
     *newData = copy;
 }
 
 }  // namespace
 
-void JNICALL onVmInit(jvmtiEnv*, JNIEnv* jni, jthread) {
+// The class-loading hook is set and enabled here, not at load (see
+// setEventCallbacks): classes loaded before the hook class exists could not
+// be rewritten anyway.
+void JNICALL onVmInit(jvmtiEnv* jvmti, JNIEnv* jni, jthread) {
     if (!beginAgentCallback()) return;
     try {
         bool rewrite = agentState->rewriteClasses;
-        if (rewrite && hookMethod() == nullptr && defineHookClass(jni)) {
+        jmethodID boot = nullptr;
+        if (rewrite && hookMethod() == nullptr &&
+            (boot = defineHookClass(jni, nullptr)) != nullptr &&
+            setEventCallbacks(jvmti, true, true) == JVMTI_ERROR_NONE &&
+            jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_CLASS_FILE_LOAD_HOOK,
+                                            nullptr) == JVMTI_ERROR_NONE) {
+            definedHookMethod.store(boot, std::memory_order_release);
             active.store(true, std::memory_order_release);
         }
     } catch (...) {
@@ -98,7 +151,7 @@ void JNICALL onVmInit(jvmtiEnv*, JNIEnv* jni, jthread) {
     endAgentCallback();
 }
 
-void JNICALL onClassFileLoadHook(jvmtiEnv* jvmti, JNIEnv*, jclass classBeingRedefined,
+void JNICALL onClassFileLoadHook(jvmtiEnv* jvmti, JNIEnv* jni, jclass classBeingRedefined,
                                  jobject loader, const char* name, jobject, jint classDataLength,
                                  const unsigned char* classData, jint* newClassDataLength,
                                  unsigned char** newClassData) {
@@ -111,7 +164,7 @@ void JNICALL onClassFileLoadHook(jvmtiEnv* jvmti, JNIEnv*, jclass classBeingRede
     if (!beginAgentCallback()) return;
     try {
         rewriteLoadedClass(jvmti, loader, name, classDataLength, classData, newClassDataLength,
-                           newClassData);
+                           newClassData, jni);
     } catch (...) {
         // Out of memory: this class loads as it came.
     }
@@ -120,7 +173,36 @@ void JNICALL onClassFileLoadHook(jvmtiEnv* jvmti, JNIEnv*, jclass classBeingRede
 
 bool classRewritingActive() { return active.load(std::memory_order_acquire); }
 
+bool rewroteClassOf(jvmtiEnv* jvmti, JNIEnv* jni, jmethodID method) {
+    if (!classRewritingActive()) return false;
+    jclass declaring = nullptr;
+    if (jvmti->GetMethodDeclaringClass(method, &declaring) != JVMTI_ERROR_NONE ||
+        declaring == nullptr) {
+        return false;
+    }
+    jobject loader = nullptr;
+    if (jvmti->GetClassLoader(declaring, &loader) != JVMTI_ERROR_NONE) return false;
+    Loader kind = loaderOf(jvmti, jni, loader);
+    if (kind == Loader::Other) return false;
+    VmText signature(jvmti), generic(jvmti);
+    if (jvmti->GetClassSignature(declaring, &signature.text, &generic.text) != JVMTI_ERROR_NONE ||
+        signature.text == nullptr) {
+        return false;
+    }
+    std::size_t length = std::strlen(signature.text);
+    if (length < 3 || signature.text[0] != 'L' || signature.text[length - 1] != ';') return false;
+    std::string name(signature.text + 1, length - 2);
+    RewrittenClasses& classes = rewritten();
+    std::lock_guard<std::mutex> guard(classes.lock);
+    return classes.of(kind).count(name) != 0;
+}
+
 void resetClassRewriting() {
     active.store(false);
     definedHookMethod.store(nullptr);
+
+    RewrittenClasses& classes = rewritten();
+    std::lock_guard<std::mutex> guard(classes.lock);
+    classes.boot.clear();
+    classes.app.clear();
 }

@@ -27,5 +27,11 @@ inline bool isHookMethod(jmethodID method) { return method != nullptr && method 
 // Whether classes are being rewritten now.
 bool classRewritingActive();
 
+// Whether the declaring class of `method` is one this agent rewrote, so that
+// a method of it beginning with a static call really calls the hook. Only
+// classes of the boot and the application class loader are rewritten: each
+// holds one class of a name, and both find the hook by delegation.
+bool rewroteClassOf(jvmtiEnv* jvmti, JNIEnv* jni, jmethodID method);
+
 // Forgets the hook (tests only: a fake VM's identifiers die with it).
 void resetClassRewriting();

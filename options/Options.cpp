@@ -63,8 +63,9 @@ void applyOptions(const StringList& options, std::size_t count) {
     for (std::size_t index = 0; index < count; ++index) {
         const std::string& option = options.at(index);
         const std::string lower = lowercaseCopy(option);
-        // The first keyword found decides; of "mode" only rewrite and
-        // norewrite mean anything, every other text is accepted and ignored.
+        // The first keyword found decides; of "mode" only norewrite (and
+        // rewrite, the default, to undo it) mean anything, every other text
+        // is accepted and ignored.
         if (lower.find("filter") != std::string::npos) {
             parseListOption(option, 6, ',', agentState->filters);
         } else if (lower.find("mode") != std::string::npos) {

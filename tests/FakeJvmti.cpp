@@ -136,9 +136,30 @@ jvmtiError JNICALL fakeGetLocalObject(jvmtiEnv*, jthread thread, jint depth, jin
     FAKE_ENTER(GetLocalObject)
     const auto* fake = reinterpret_cast<const FakeThread*>(thread);
     if (fake == nullptr) return JVMTI_ERROR_INVALID_THREAD;
-    if (depth != 0 || slot != 0) return JVMTI_ERROR_INVALID_SLOT;
-    if (fake->slot0 == nullptr) return JVMTI_ERROR_TYPE_MISMATCH;
-    *value = reinterpret_cast<jobject>(fake->slot0);
+    if (depth < 0 || depth > 1 || slot != 0) return JVMTI_ERROR_INVALID_SLOT;
+    FakeObject* object = depth == 0 ? fake->slot0 : fake->callerSlot0;
+    if (object == nullptr) return JVMTI_ERROR_TYPE_MISMATCH;
+    *value = reinterpret_cast<jobject>(object);
+    return JVMTI_ERROR_NONE;
+}
+
+// Knows the caller's frame only (depth 1).
+jvmtiError JNICALL fakeGetFrameLocation(jvmtiEnv*, jthread thread, jint depth, jmethodID* method,
+                                        jlocation* location) {
+    FAKE_ENTER(GetFrameLocation)
+    if (thread == nullptr) thread = vm.currentThread;
+    const auto* fake = reinterpret_cast<const FakeThread*>(thread);
+    if (fake == nullptr) return JVMTI_ERROR_INVALID_THREAD;
+    if (depth != 1 || fake->callerMethod == nullptr) return JVMTI_ERROR_NO_MORE_FRAMES;
+    *method = fake->callerMethod;
+    *location = fake->callerLocation;
+    return JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL fakeGetClassLoader(jvmtiEnv*, jclass cls, jobject* loader) {
+    FAKE_ENTER(GetClassLoader)
+    if (cls == nullptr) return JVMTI_ERROR_INVALID_CLASS;
+    *loader = reinterpret_cast<FakeClass*>(cls)->loader;
     return JVMTI_ERROR_NONE;
 }
 
@@ -308,6 +329,8 @@ jvmtiInterface_1_ makeJvmtiTable() {
     table.SetExtensionEventCallback = fakeSetExtensionEventCallback;
     table.Allocate = fakeAllocate;
     table.GetNamedModule = fakeGetNamedModule;
+    table.GetFrameLocation = fakeGetFrameLocation;
+    table.GetClassLoader = fakeGetClassLoader;
     return table;
 }
 
@@ -394,6 +417,19 @@ jthread FakeJvm::thread(jobject receiver) {
 void FakeJvm::setReceiver(jthread thread, jobject receiver) {
     std::lock_guard<std::recursive_mutex> guard(lock_);
     reinterpret_cast<FakeThread*>(thread)->slot0 = reinterpret_cast<FakeObject*>(receiver);
+}
+
+void FakeJvm::setCaller(jthread thread, jmethodID method, jlocation location, jobject receiver) {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    auto* fake = reinterpret_cast<FakeThread*>(thread);
+    fake->callerMethod = method;
+    fake->callerLocation = location;
+    fake->callerSlot0 = reinterpret_cast<FakeObject*>(receiver);
+}
+
+void FakeJvm::setLoader(jclass cls, jobject loader) {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    reinterpret_cast<FakeClass*>(cls)->loader = loader;
 }
 
 void FakeJvm::setBytecode(jmethodID method, std::vector<unsigned char> code) {

@@ -45,6 +45,8 @@ enum class Call {
     DefineClass,      // JNI: null class, and a pending exception
     RegisterNatives,  // JNI: JNI_ERR
     GetStaticMethodID,  // JNI: null
+    GetFrameLocation,
+    GetClassLoader,
     Count
 };
 
@@ -53,6 +55,7 @@ enum class MethodKind { Instance, Static, Native };
 struct FakeClass {
     std::string signature;
     std::optional<std::string> generic;
+    jobject loader = nullptr;  // null: the boot loader
 };
 
 struct FakeMethod {
@@ -73,6 +76,10 @@ struct FakeObject {
 
 struct FakeThread {
     FakeObject* slot0 = nullptr;  // null: slot 0 holds no object
+    // The caller's frame (depth 1): its method, where it stands, its slot 0.
+    jmethodID callerMethod = nullptr;
+    jlocation callerLocation = -1;
+    FakeObject* callerSlot0 = nullptr;
 };
 
 struct FakeMonitor {
@@ -104,6 +111,13 @@ public:
     // object there when null).
     jthread thread(jobject receiver = nullptr);
     void setReceiver(jthread thread, jobject receiver);
+    // The frame below the current one: `method` standing at `location`.
+    void setCaller(jthread thread, jmethodID method, jlocation location,
+                   jobject receiver = nullptr);
+    // The thread a null jthread means (the hook asks about its own thread).
+    jthread currentThread = nullptr;
+    // The class's defining loader (an object; null is the boot loader).
+    void setLoader(jclass cls, jobject loader);
 
     // The method's body as GetBytecodes gives it.
     void setBytecode(jmethodID method, std::vector<unsigned char> code);

@@ -20,6 +20,8 @@
 namespace {
 
 constexpr const char* kLeftWithoutEntry = "Warning: Left method that hasn't been entered...";
+// Where a rewritten method calls the hook: after its `aload_0`.
+constexpr jlocation kHookCallLocation = 1;
 
 bool hasReceiver(const MethodRecord& record) { return !record.isStatic && !record.isNative; }
 
@@ -31,30 +33,31 @@ bool gateMayBeOpen(const MethodRecord& record) {
 
 // Slow path: the first event of a method, or every event of one whose
 // lookups failed (then `once` holds a record for this event alone).
-const MethodRecord* meetMethod(jmethodID method, std::unique_ptr<MethodRecord>& once) {
+const MethodRecord* meetMethod(JNIEnv* jni, jmethodID method, std::unique_ptr<MethodRecord>& once) {
     auto record = std::make_unique<MethodRecord>();
     if (describeMethod(agentState->jvmti, method, /*complete=*/true, *record)) {
+        if (record->callsHook) record->callsHook = rewroteClassOf(agentState->jvmti, jni, method);
         return agentState->records->remember(std::move(record));
     }
     once = std::move(record);
     return once.get();
 }
 
-const MethodRecord* findOrMeet(jmethodID method, std::unique_ptr<MethodRecord>& once) {
+const MethodRecord* findOrMeet(JNIEnv* jni, jmethodID method, std::unique_ptr<MethodRecord>& once) {
     const MethodRecord* record = agentState->records->find(method);
-    return record != nullptr ? record : meetMethod(method, once);
+    return record != nullptr ? record : meetMethod(jni, method, once);
 }
 
 // The thread's frames when this method's calls are kept there: only those
 // whose exit may reuse the entry's receiver. Their entries and exits nest on
 // each thread as all calls do. A method met with a failed lookup may be
 // judged otherwise at its other end, so it drops the frames instead.
-ThreadFrames* framesFor(const MethodRecord& record, bool lookupFailed) {
+ThreadFrames* framesFor(ThreadFrames& frames, const MethodRecord& record, bool lookupFailed) {
     if (lookupFailed) {
-        currentThreadFrames().clear();
+        frames.clear();
         return nullptr;
     }
-    return record.keepsReceiver && !record.filtered ? &currentThreadFrames() : nullptr;
+    return record.keepsReceiver && !record.filtered ? &frames : nullptr;
 }
 
 // The receiver as an entry learned it, for the exit of the same call.
@@ -82,41 +85,59 @@ bool reuseReceiver(const EnteredFrame& frame, ReceiverLookup& receiver) {
     return false;
 }
 
-// Under the lock: settles the receiver (tag, object legend), fetching it
+// Where a call's receiver is: in the hook's hands, or in local slot 0 of the
+// frame at `depth` (none when negative: the frame is not where it should be).
+struct ReceiverPlace {
+    jthread thread = nullptr;
+    jint depth = 0;
+    jobject object = nullptr;
+};
+
+void learnFrom(JNIEnv* jni, const ReceiverPlace& place, bool readClass, ReceiverLookup& receiver) {
+    if (place.object != nullptr) {
+        learnReceiver(jni, place.object, readClass, receiver);
+    } else if (place.depth >= 0) {
+        lookUpReceiver(place.thread, jni, place.depth, readClass, receiver);
+    } else {
+        receiver = ReceiverLookup();
+    }
+}
+
+// Under the lock: settles the receiver (tag, object legend), learning it
 // here when nothing was learned before the lock. False when the receiver's
 // class is filtered and the event is dropped.
-bool receiverAllows(JNIEnv* jni, jthread thread, const MethodRecord& record,
+bool receiverAllows(JNIEnv* jni, const ReceiverPlace& place, const MethodRecord& record,
                     ReceiverLookup* receiver, bool readClass) {
     if (!hasReceiver(record)) return true;
     if (receiver != nullptr) return settleReceiver(jni, *receiver, /*recheckTag=*/true);
     ReceiverLookup here;
-    lookUpReceiver(thread, jni, 0, readClass, here);
+    learnFrom(jni, place, readClass, here);
     return settleReceiver(jni, here, /*recheckTag=*/false);
 }
 
 // Under the lock. `receiver` holds what was learned before the lock, or is
 // null when nothing was; `readClass` makes a lookup made here test even a
 // tagged receiver's class. Returns false when the event was not recorded.
-bool recordEntry(JNIEnv* jni, jthread thread, const MethodRecord& record,
+bool recordEntry(JNIEnv* jni, const ReceiverPlace& place, const MethodRecord& record,
                  ReceiverLookup* receiver, bool readClass) {
     AgentState* state = agentState;
     if (record.hasClass) {
         if (record.activation) ++state->activationDepth;
         if (state->activationDepth == 0 || record.filtered) return false;
     }
-    if (!receiverAllows(jni, thread, record, receiver, readClass)) return false;
+    if (!receiverAllows(jni, place, record, receiver, readClass)) return false;
     ++state->depth;
     recordKeySlot(*record.key);
     writeTraceLine(record.entryLine());
     return true;
 }
 
-void recordExit(JNIEnv* jni, jthread thread, const MethodRecord& record,
+void recordExit(JNIEnv* jni, const ReceiverPlace& place, const MethodRecord& record,
                 ReceiverLookup* receiver, bool readClass) {
     AgentState* state = agentState;
     if (record.hasClass && (state->activationDepth == 0 || record.filtered)) return;
     if (record.activation) --state->activationDepth;
-    if (!receiverAllows(jni, thread, record, receiver, readClass)) return;
+    if (!receiverAllows(jni, place, record, receiver, readClass)) return;
     if (recordKeySlot(*record.key)) writeTraceLine(kLeftWithoutEntry);
     writeTraceLine(record.exitLine);
     if (--state->depth < 0) state->depth = 0;
@@ -129,50 +150,100 @@ void handleUnrecorded(JNIEnv* jni, jthread thread, jmethodID method, bool exit) 
     if (!lock.held() || !isAgentLive()) return;
     MethodRecord record;
     describeMethod(agentState->jvmti, method, /*complete=*/false, record);
+    ReceiverPlace frame{thread};
     if (exit) {
-        recordExit(jni, thread, record, nullptr, /*readClass=*/true);
+        recordExit(jni, frame, record, nullptr, /*readClass=*/true);
     } else {
-        recordEntry(jni, thread, record, nullptr, /*readClass=*/true);
+        recordEntry(jni, frame, record, nullptr, /*readClass=*/true);
     }
 }
 
-void handleEntry(JNIEnv* jni, jthread thread, jmethodID method) {
-    AgentState* state = agentState;
-    if (!state->records->enabled()) return handleUnrecorded(jni, thread, method, false);
-    std::unique_ptr<MethodRecord> once;
-    const MethodRecord& record = *findOrMeet(method, once);
-    if (record.hasClass && record.filtered && !record.activation) return;
-
-    ThreadFrames* frames = framesFor(record, once != nullptr);
-    if (frames != nullptr) frames->push(method);
+// Writes a call's entry: the receiver learned before the lock when the gate
+// may be open, then under the lock what needs the global order. What was
+// learned is noted on `frame` (the call's own, or null) for its exit.
+void enterCall(JNIEnv* jni, const ReceiverPlace& place, const MethodRecord& record,
+               ThreadFrames* frames) {
     ReceiverLookup receiver;
     bool prefetched = hasReceiver(record) && !record.filtered && gateMayBeOpen(record);
-    if (prefetched) lookUpReceiver(thread, jni, 0, /*alwaysReadClass=*/false, receiver);
+    if (prefetched) learnFrom(jni, place, /*readClass=*/false, receiver);
 
     bool recorded;
     {
         AgentMonitorScope lock;
         if (!lock.held() || !isAgentLive()) return;
-        recorded = recordEntry(jni, thread, record, prefetched ? &receiver : nullptr, false);
+        recorded = recordEntry(jni, place, record, prefetched ? &receiver : nullptr, false);
     }
     EnteredFrame* top = frames != nullptr ? frames->top() : nullptr;
     if ((recorded || receiver.outcome == ReceiverLookup::Outcome::Filtered) && prefetched &&
-        top != nullptr && top->method == method) {
+        top != nullptr && top->method == record.method) {
         noteReceiver(*top, receiver);
     }
+}
+
+// Slow path: the thread's innermost entry still waits for the hook when
+// another event of the thread comes. If the waiting method stands at its
+// hook call, the event is the VM resolving the hook through a class loader's
+// Java code: true, and it and what it calls are dropped. Otherwise the entry
+// is written now, from the frame where it waits, and the event goes on.
+bool settleWaitingEntry(JNIEnv* jni, jthread thread, ThreadFrames& frames, bool exit) {
+    if (frames.resolving > 0) {
+        frames.resolving += exit ? -1 : 1;
+        return true;
+    }
+    EnteredFrame& waiting = *frames.top();
+    jint depth = exit ? 0 : 1;
+    jmethodID where = nullptr;
+    jlocation at = -1;
+    if (agentState->jvmti->GetFrameLocation(thread, depth, &where, &at) != JVMTI_ERROR_NONE) {
+        where = nullptr;
+    }
+    if (!exit && where == waiting.method && at == kHookCallLocation) {
+        frames.resolving = 1;
+        return true;
+    }
+    waiting.pending = false;
+    std::unique_ptr<MethodRecord> once;
+    const MethodRecord& record = *findOrMeet(jni, waiting.method, once);
+    ReceiverPlace place{thread, where == waiting.method ? depth : -1};
+    enterCall(jni, place, record, &frames);
+    return false;
+}
+
+bool needsSettling(ThreadFrames& frames) {
+    const EnteredFrame* top = frames.top();
+    return frames.resolving > 0 || (top != nullptr && top->pending);
+}
+
+void handleEntry(JNIEnv* jni, jthread thread, jmethodID method) {
+    AgentState* state = agentState;
+    if (!state->records->enabled()) return handleUnrecorded(jni, thread, method, false);
+    ThreadFrames& frames = currentThreadFrames();
+    if (needsSettling(frames) && settleWaitingEntry(jni, thread, frames, false)) return;
+    std::unique_ptr<MethodRecord> once;
+    const MethodRecord& record = *findOrMeet(jni, method, once);
+    if (record.hasClass && record.filtered && !record.activation) return;
+
+    ThreadFrames* kept = framesFor(frames, record, once != nullptr);
+    // The method's first instruction calls the hook, which writes the entry
+    // with the receiver in hand.
+    if (kept != nullptr && record.callsHook && kept->push(method, /*pending=*/true)) return;
+    if (kept != nullptr) kept->push(method);
+    enterCall(jni, ReceiverPlace{thread}, record, kept);
 }
 
 void handleExit(JNIEnv* jni, jthread thread, jmethodID method) {
     AgentState* state = agentState;
     if (!state->records->enabled()) return handleUnrecorded(jni, thread, method, true);
+    ThreadFrames& frames = currentThreadFrames();
+    if (needsSettling(frames) && settleWaitingEntry(jni, thread, frames, true)) return;
     std::unique_ptr<MethodRecord> once;
-    const MethodRecord& record = *findOrMeet(method, once);
+    const MethodRecord& record = *findOrMeet(jni, method, once);
     // A filtered class's exit stops at the gate test, before anything else.
     if (record.hasClass && record.filtered) return;
 
     EnteredFrame frame;
-    ThreadFrames* frames = framesFor(record, once != nullptr);
-    bool paired = frames != nullptr && frames->popMatching(method, frame);
+    ThreadFrames* kept = framesFor(frames, record, once != nullptr);
+    bool paired = kept != nullptr && kept->popMatching(method, frame);
     ReceiverLookup receiver;
     bool known = false;
     if (hasReceiver(record)) {
@@ -184,7 +255,29 @@ void handleExit(JNIEnv* jni, jthread thread, jmethodID method) {
     }
     AgentMonitorScope lock;
     if (!lock.held() || !isAgentLive()) return;
-    recordExit(jni, thread, record, known ? &receiver : nullptr, false);
+    recordExit(jni, ReceiverPlace{thread}, record, known ? &receiver : nullptr, false);
+}
+
+// The hook's call from a rewritten method, with its receiver: completes the
+// entry that waits for it. Anything else (no entry waiting, a caller other
+// than the waiting method at its first call) is left for the next event.
+void handleHookCall(JNIEnv* jni, jobject receiver) {
+    if (!agentState->records->enabled() || receiver == nullptr) return;
+    ThreadFrames& frames = currentThreadFrames();
+    EnteredFrame* waiting = frames.top();
+    if (frames.resolving > 0 || waiting == nullptr || !waiting->pending) return;
+    jmethodID caller = nullptr;
+    jlocation at = -1;
+    if (agentState->jvmti->GetFrameLocation(nullptr, 1, &caller, &at) != JVMTI_ERROR_NONE ||
+        caller != waiting->method || at != kHookCallLocation) {
+        return;
+    }
+    waiting->pending = false;
+    std::unique_ptr<MethodRecord> once;
+    const MethodRecord& record = *findOrMeet(jni, caller, once);
+    ReceiverPlace place;
+    place.object = receiver;
+    enterCall(jni, place, record, &frames);
 }
 
 }  // namespace
@@ -211,6 +304,16 @@ void JNICALL onMethodExit(jvmtiEnv*, JNIEnv* jni, jthread thread, jmethodID meth
         handleExit(jni, thread, method);
     } catch (...) {
         // As on entry: nothing may unwind into the VM.
+    }
+}
+
+void JNICALL onHookCall(JNIEnv* jni, jclass, jobject receiver) {
+    EventHandlerScope scope;
+    if (!scope.entered()) return;
+    try {
+        handleHookCall(jni, receiver);
+    } catch (...) {
+        // As in the event handlers: nothing may unwind into the VM.
     }
 }
 

@@ -14,16 +14,22 @@ constexpr jint kAccStatic = 0x0008;
 constexpr jint kAccNative = 0x0100;
 constexpr int kGracePeriodMs = 2000;
 
-// True when the method's bytecode could be read and never writes local 0.
-bool bytecodeKeepsLocalZero(jvmtiEnv* jvmti, jmethodID method) {
+constexpr unsigned char kAload0 = 0x2a;
+constexpr unsigned char kInvokestatic = 0xb8;
+
+// Reads the method's bytecode: whether it never writes local 0 (false when
+// it cannot be read), and whether it begins as a rewritten method does.
+void scanBytecode(jvmtiEnv* jvmti, jmethodID method, MethodRecord& record) {
     jint length = 0;
     unsigned char* code = nullptr;
     if (jvmti->GetBytecodes(method, &length, &code) != JVMTI_ERROR_NONE || code == nullptr) {
-        return false;
+        return;
     }
-    bool keeps = neverWritesLocalZero(code, static_cast<std::size_t>(length));
+    record.keepsReceiver = neverWritesLocalZero(code, static_cast<std::size_t>(length));
+    // Only a hint: the caller confirms the class was rewritten.
+    record.callsHook = record.keepsReceiver && length >= 4 && code[0] == kAload0 &&
+                       code[1] == kInvokestatic;
     jvmti->Deallocate(code);
-    return keeps;
 }
 
 std::size_t slotOf(jmethodID method, std::size_t mask) {
@@ -69,8 +75,9 @@ bool describeMethod(jvmtiEnv* jvmti, jmethodID method, bool complete, MethodReco
             // The VM cannot size a native's arguments; any other failure may
             // not last.
             if (sizeError != JVMTI_ERROR_NONE && !record.isNative) complete_lookups = false;
-            record.keepsReceiver = !record.isStatic && (modifiers & (kAccStatic | kAccNative)) == 0 &&
-                                   bytecodeKeepsLocalZero(jvmti, method);
+            if (!record.isStatic && (modifiers & (kAccStatic | kAccNative)) == 0) {
+                scanBytecode(jvmti, method, record);
+            }
         }
     }
     std::string key;

@@ -27,6 +27,10 @@ struct MethodRecord {
     // A real instance method whose bytecode never writes local 0: its exit
     // finds the receiver its entry found.
     bool keepsReceiver = false;
+    // Keeps its receiver and its code begins `aload_0; invokestatic`, in a
+    // class the agent rewrote: it calls the hook first, which brings the
+    // receiver, so its entry waits for that call.
+    bool callsHook = false;
     KeySlot* key = nullptr;
     // "-" followed by the entry line (class signature, name, signature).
     std::string exitLine;

@@ -30,9 +30,18 @@ bool readClass(jvmtiEnv* jvmti, JNIEnv* jni, ReceiverLookup& receiver) {
 
 void lookUpReceiver(jthread thread, JNIEnv* jni, jint depth, bool alwaysReadClass,
                     ReceiverLookup& receiver) {
+    jobject object = nullptr;
+    if (agentState->jvmti->GetLocalObject(thread, depth, 0, &object) != JVMTI_ERROR_NONE) {
+        receiver = ReceiverLookup();
+        return;
+    }
+    learnReceiver(jni, object, alwaysReadClass, receiver);
+}
+
+void learnReceiver(JNIEnv* jni, jobject object, bool alwaysReadClass, ReceiverLookup& receiver) {
     jvmtiEnv* jvmti = agentState->jvmti;
     receiver = ReceiverLookup();
-    if (jvmti->GetLocalObject(thread, depth, 0, &receiver.object) != JVMTI_ERROR_NONE) return;
+    receiver.object = object;
     if (jvmti->GetTag(receiver.object, &receiver.tag) != JVMTI_ERROR_NONE) return;
     // Only untagged objects are tagged, and never one of a filtered class:
     // a tagged object's class needs no second look.

@@ -29,6 +29,9 @@ struct ReceiverLookup {
 void lookUpReceiver(jthread thread, JNIEnv* jni, jint depth, bool alwaysReadClass,
                     ReceiverLookup& receiver);
 
+// The same for a receiver already in hand (`object` is not null).
+void learnReceiver(JNIEnv* jni, jobject object, bool alwaysReadClass, ReceiverLookup& receiver);
+
 // With the agent lock held: gives an untagged receiver the next tag and
 // records its class in the object legend. `recheckTag` reads the tag again
 // first, for a lookup made before the lock (another thread may have tagged

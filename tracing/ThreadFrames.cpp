@@ -1,12 +1,15 @@
 #include "tracing/ThreadFrames.h"
 
-void ThreadFrames::push(jmethodID method) noexcept {
+bool ThreadFrames::push(jmethodID method, bool pending) noexcept {
     try {
         EnteredFrame frame;
         frame.method = method;
+        frame.pending = pending;
         frames_.push_back(frame);
+        return true;
     } catch (...) {
         frames_.clear();
+        return false;
     }
 }
 

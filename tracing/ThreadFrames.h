@@ -14,6 +14,9 @@ struct EnteredFrame {
         Filtered,  // the receiver's class is filtered: the event is dropped
     };
     jmethodID method = nullptr;
+    // The entry waits for the method's call of the hook, which brings the
+    // receiver; nothing is written for it yet.
+    bool pending = false;
     Receiver receiver = Receiver::Unknown;
     jlong tag = 0;
 };
@@ -21,8 +24,9 @@ struct EnteredFrame {
 // One thread's entered frames, innermost last. Used only by its own thread.
 class ThreadFrames {
 public:
-    // Never throws: without memory the frames are dropped, and exits fetch.
-    void push(jmethodID method) noexcept;
+    // Never throws: without memory the frames are dropped, exits fetch and
+    // false is returned.
+    bool push(jmethodID method, bool pending = false) noexcept;
     // The innermost frame, or null when none is kept.
     EnteredFrame* top() noexcept { return frames_.empty() ? nullptr : &frames_.back(); }
     // Pops the innermost frame when it belongs to `method` and returns it
@@ -31,6 +35,11 @@ public:
     bool popMatching(jmethodID method, EnteredFrame& frame) noexcept;
     void clear() noexcept { frames_.clear(); }
     std::size_t size() const noexcept { return frames_.size(); }
+
+    // Calls the VM made on this thread to resolve the hook for a waiting
+    // entry (a class loader's Java code): they would not happen without the
+    // rewrite, so their events are dropped. Counts how deep they are.
+    int resolving = 0;
 
 private:
     std::vector<EnteredFrame> frames_;

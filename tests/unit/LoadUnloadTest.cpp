@@ -80,7 +80,8 @@ TEST_F(LoadUnloadTest, LoadRegistersWithTheVmInOrder) {
     EXPECT_TRUE(isAgentLive());
 
     // The registration in its order, then what the agent can do without:
-    // reading bytecode, and the class-unload event that method records need.
+    // reading bytecode, the class-unload event that method records need, and
+    // with both the class-loading events of the rewrite.
     std::vector<Call> log = vm.callLog();
     ASSERT_GE(log.size(), 6u);
     EXPECT_EQ(std::vector<Call>(log.begin(), log.begin() + 6),
@@ -93,7 +94,8 @@ TEST_F(LoadUnloadTest, LoadRegistersWithTheVmInOrder) {
     }
     EXPECT_EQ(optional, (std::vector<Call>{Call::GetPotentialCapabilities, Call::AddCapabilities,
                                            Call::GetExtensionEvents,
-                                           Call::SetExtensionEventCallback}));
+                                           Call::SetExtensionEventCallback,
+                                           Call::SetEventNotificationMode}));
     EXPECT_EQ(vm.outstandingTexts(), 0);
     ASSERT_EQ(vm.laterCapabilities.size(), 1u);
     jvmtiCapabilities bytecodes;
@@ -111,7 +113,8 @@ TEST_F(LoadUnloadTest, LoadRegistersWithTheVmInOrder) {
     EXPECT_EQ(words[2], 0u);
     EXPECT_EQ(words[3], 0u);
 
-    // A zeroed JVMTI 1.0 table: 35 slots, only MethodEntry and MethodExit set.
+    // A zeroed JVMTI 1.0 table: 35 slots, only the two method events and the
+    // rewrite's VMInit set (its ClassFileLoadHook waits for VMInit).
     ASSERT_EQ(vm.callbackTableSize, static_cast<jint>(35 * sizeof(void*)));
     for (std::size_t slot = 0; slot < 35; ++slot) {
         void* value;
@@ -120,13 +123,16 @@ TEST_F(LoadUnloadTest, LoadRegistersWithTheVmInOrder) {
             EXPECT_EQ(value, reinterpret_cast<void*>(&onMethodEntry));
         } else if (slot == JVMTI_EVENT_METHOD_EXIT - JVMTI_MIN_EVENT_TYPE_VAL) {
             EXPECT_EQ(value, reinterpret_cast<void*>(&onMethodExit));
+        } else if (slot == JVMTI_EVENT_VM_INIT - JVMTI_MIN_EVENT_TYPE_VAL) {
+            EXPECT_EQ(value, reinterpret_cast<void*>(&onVmInit));
         } else {
             EXPECT_EQ(value, nullptr) << "slot " << slot;
         }
     }
     EXPECT_EQ(vm.eventModes, (std::vector<std::pair<jvmtiEventMode, jvmtiEvent>>{
                                  {JVMTI_ENABLE, JVMTI_EVENT_METHOD_ENTRY},
-                                 {JVMTI_ENABLE, JVMTI_EVENT_METHOD_EXIT}}));
+                                 {JVMTI_ENABLE, JVMTI_EVENT_METHOD_EXIT},
+                                 {JVMTI_ENABLE, JVMTI_EVENT_VM_INIT}}));
     ASSERT_EQ(vm.monitors().size(), 1u);
     EXPECT_EQ(vm.monitors()[0]->name, "Kelmora monitor");
     EXPECT_EQ(agentState->monitor, reinterpret_cast<jrawMonitorID>(vm.monitors()[0].get()));
@@ -141,14 +147,16 @@ TEST_F(LoadUnloadTest, ModeRewriteAddsTheClassLoadCallbacks) {
                     sizeof value);
         return value;
     };
+    // The class-loading hook's slot is set, and the hook enabled, only once
+    // the VM is up: while it starts, a set slot makes HotSpot run start-up
+    // code of the JDK that it would otherwise take from its archive.
     EXPECT_EQ(slot(JVMTI_EVENT_VM_INIT), reinterpret_cast<void*>(&onVmInit));
-    EXPECT_EQ(slot(JVMTI_EVENT_CLASS_FILE_LOAD_HOOK), reinterpret_cast<void*>(&onClassFileLoadHook));
+    EXPECT_EQ(slot(JVMTI_EVENT_CLASS_FILE_LOAD_HOOK), nullptr);
     EXPECT_EQ(slot(JVMTI_EVENT_METHOD_ENTRY), reinterpret_cast<void*>(&onMethodEntry));
     EXPECT_EQ(vm.eventModes, (std::vector<std::pair<jvmtiEventMode, jvmtiEvent>>{
                                  {JVMTI_ENABLE, JVMTI_EVENT_METHOD_ENTRY},
                                  {JVMTI_ENABLE, JVMTI_EVENT_METHOD_EXIT},
-                                 {JVMTI_ENABLE, JVMTI_EVENT_VM_INIT},
-                                 {JVMTI_ENABLE, JVMTI_EVENT_CLASS_FILE_LOAD_HOOK}}));
+                                 {JVMTI_ENABLE, JVMTI_EVENT_VM_INIT}}));
     // Nothing is rewritten before the hook class exists.
     EXPECT_FALSE(classRewritingActive());
     unsigned char* changed = nullptr;
@@ -157,11 +165,35 @@ TEST_F(LoadUnloadTest, ModeRewriteAddsTheClassLoadCallbacks) {
     onClassFileLoadHook(vm.jvmti(), vm.jni(), nullptr, nullptr, "app/Job", nullptr, sizeof bytes,
                         bytes, &changedLength, &changed);
     EXPECT_EQ(changed, nullptr);
+    onVmInit(vm.jvmti(), vm.jni(), nullptr);
+    EXPECT_TRUE(classRewritingActive());
+    EXPECT_EQ(slot(JVMTI_EVENT_CLASS_FILE_LOAD_HOOK), reinterpret_cast<void*>(&onClassFileLoadHook));
+    EXPECT_EQ(slot(JVMTI_EVENT_METHOD_ENTRY), reinterpret_cast<void*>(&onMethodEntry));
+    EXPECT_EQ(slot(JVMTI_EVENT_METHOD_EXIT), reinterpret_cast<void*>(&onMethodExit));
+    EXPECT_EQ(vm.eventModes.back(),
+              (std::pair<jvmtiEventMode, jvmtiEvent>{JVMTI_ENABLE, JVMTI_EVENT_CLASS_FILE_LOAD_HOOK}));
     unload();
+    resetClassRewriting();
 
+    vm.eventModes.clear();
     load("mode=rewrite*mode=norewrite");
     EXPECT_EQ(slot(JVMTI_EVENT_VM_INIT), nullptr);
     EXPECT_EQ(slot(JVMTI_EVENT_CLASS_FILE_LOAD_HOOK), nullptr);
+    EXPECT_EQ(vm.eventModes.size(), 2u);
+    unload();
+
+    // The hook's receivers need the records and the bytecode: without
+    // either, the class-loading events stay off and every receiver is fetched.
+    vm.offersClassUnload = false;
+    vm.eventModes.clear();
+    load(nullptr);
+    EXPECT_EQ(vm.eventModes.size(), 2u);
+    unload();
+    vm.offersClassUnload = true;
+    vm.fail(Call::GetPotentialCapabilities, JVMTI_ERROR_INTERNAL);
+    vm.eventModes.clear();
+    load(nullptr);
+    EXPECT_EQ(vm.eventModes.size(), 2u);
 }
 
 TEST_F(LoadUnloadTest, NullOrEmptyOptionsTraceEverything) {

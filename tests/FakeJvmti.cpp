@@ -147,7 +147,7 @@ jvmtiError JNICALL fakeGetLocalObject(jvmtiEnv*, jthread thread, jint depth, jin
 jvmtiError JNICALL fakeGetFrameLocation(jvmtiEnv*, jthread thread, jint depth, jmethodID* method,
                                         jlocation* location) {
     FAKE_ENTER(GetFrameLocation)
-    if (thread == nullptr) thread = vm.currentThread;
+    if (thread == nullptr) thread = FakeJvm::currentThread();
     const auto* fake = reinterpret_cast<const FakeThread*>(thread);
     if (fake == nullptr) return JVMTI_ERROR_INVALID_THREAD;
     if (depth != 1 || fake->callerMethod == nullptr) return JVMTI_ERROR_NO_MORE_FRAMES;
@@ -426,6 +426,13 @@ void FakeJvm::setCaller(jthread thread, jmethodID method, jlocation location, jo
     fake->callerLocation = location;
     fake->callerSlot0 = reinterpret_cast<FakeObject*>(receiver);
 }
+
+namespace {
+thread_local jthread callingThread = nullptr;
+}
+
+void FakeJvm::setCurrentThread(jthread thread) { callingThread = thread; }
+jthread FakeJvm::currentThread() { return callingThread; }
 
 void FakeJvm::setLoader(jclass cls, jobject loader) {
     std::lock_guard<std::recursive_mutex> guard(lock_);

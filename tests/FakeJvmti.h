@@ -114,8 +114,10 @@ public:
     // The frame below the current one: `method` standing at `location`.
     void setCaller(jthread thread, jmethodID method, jlocation location,
                    jobject receiver = nullptr);
-    // The thread a null jthread means (the hook asks about its own thread).
-    jthread currentThread = nullptr;
+    // The thread a null jthread means on the calling thread (the hook asks
+    // about its own thread).
+    static void setCurrentThread(jthread thread);
+    static jthread currentThread();
     // The class's defining loader (an object; null is the boot loader).
     void setLoader(jclass cls, jobject loader);
 

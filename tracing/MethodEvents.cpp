@@ -185,26 +185,31 @@ void enterCall(JNIEnv* jni, const ReceiverPlace& place, const MethodRecord& reco
 // hook call, the event is the VM resolving the hook through a class loader's
 // Java code: true, and it and what it calls are dropped. Otherwise the entry
 // is written now, from the frame where it waits, and the event goes on.
-bool settleWaitingEntry(JNIEnv* jni, jthread thread, ThreadFrames& frames, bool exit) {
+bool settleWaitingEntry(JNIEnv* jni, jthread thread, ThreadFrames& frames, jmethodID method,
+                        bool exit) {
     if (frames.resolving > 0) {
         frames.resolving += exit ? -1 : 1;
         return true;
     }
     EnteredFrame& waiting = *frames.top();
-    jint depth = exit ? 0 : 1;
-    jmethodID where = nullptr;
-    jlocation at = -1;
-    if (agentState->jvmti->GetFrameLocation(thread, depth, &where, &at) != JVMTI_ERROR_NONE) {
-        where = nullptr;
-    }
-    if (!exit && where == waiting.method && at == kHookCallLocation) {
-        frames.resolving = 1;
-        return true;
+    // An exit is of the frame at depth 0: the waiting one itself, or else it
+    // is not where it should be and nothing is fetched for it.
+    jint depth = exit ? (method == waiting.method ? 0 : -1) : 1;
+    if (!exit) {
+        jmethodID where = nullptr;
+        jlocation at = -1;
+        if (agentState->jvmti->GetFrameLocation(thread, 1, &where, &at) != JVMTI_ERROR_NONE ||
+            where != waiting.method) {
+            depth = -1;
+        } else if (at == kHookCallLocation) {
+            frames.resolving = 1;
+            return true;
+        }
     }
     waiting.pending = false;
     std::unique_ptr<MethodRecord> once;
     const MethodRecord& record = *findOrMeet(jni, waiting.method, once);
-    ReceiverPlace place{thread, where == waiting.method ? depth : -1};
+    ReceiverPlace place{thread, depth};
     enterCall(jni, place, record, &frames);
     return false;
 }
@@ -218,7 +223,7 @@ void handleEntry(JNIEnv* jni, jthread thread, jmethodID method) {
     AgentState* state = agentState;
     if (!state->records->enabled()) return handleUnrecorded(jni, thread, method, false);
     ThreadFrames& frames = currentThreadFrames();
-    if (needsSettling(frames) && settleWaitingEntry(jni, thread, frames, false)) return;
+    if (needsSettling(frames) && settleWaitingEntry(jni, thread, frames, method, false)) return;
     std::unique_ptr<MethodRecord> once;
     const MethodRecord& record = *findOrMeet(jni, method, once);
     if (record.hasClass && record.filtered && !record.activation) return;
@@ -235,7 +240,7 @@ void handleExit(JNIEnv* jni, jthread thread, jmethodID method) {
     AgentState* state = agentState;
     if (!state->records->enabled()) return handleUnrecorded(jni, thread, method, true);
     ThreadFrames& frames = currentThreadFrames();
-    if (needsSettling(frames) && settleWaitingEntry(jni, thread, frames, true)) return;
+    if (needsSettling(frames) && settleWaitingEntry(jni, thread, frames, method, true)) return;
     std::unique_ptr<MethodRecord> once;
     const MethodRecord& record = *findOrMeet(jni, method, once);
     // A filtered class's exit stops at the gate test, before anything else.

@@ -52,12 +52,12 @@ const MethodRecord* findOrMeet(JNIEnv* jni, jmethodID method, std::unique_ptr<Me
 // whose exit may reuse the entry's receiver. Their entries and exits nest on
 // each thread as all calls do. A method met with a failed lookup may be
 // judged otherwise at its other end, so it drops the frames instead.
-ThreadFrames* framesFor(ThreadFrames& frames, const MethodRecord& record, bool lookupFailed) {
+ThreadFrames* framesFor(const MethodRecord& record, bool lookupFailed) {
     if (lookupFailed) {
-        frames.clear();
+        if (ThreadFrames* frames = existingThreadFrames()) frames->clear();
         return nullptr;
     }
-    return record.keepsReceiver && !record.filtered ? &frames : nullptr;
+    return record.keepsReceiver && !record.filtered ? &currentThreadFrames() : nullptr;
 }
 
 // The receiver as an entry learned it, for the exit of the same call.
@@ -222,13 +222,16 @@ bool needsSettling(ThreadFrames& frames) {
 void handleEntry(JNIEnv* jni, jthread thread, jmethodID method) {
     AgentState* state = agentState;
     if (!state->records->enabled()) return handleUnrecorded(jni, thread, method, false);
-    ThreadFrames& frames = currentThreadFrames();
-    if (needsSettling(frames) && settleWaitingEntry(jni, thread, frames, method, false)) return;
+    ThreadFrames* frames = existingThreadFrames();
+    if (frames != nullptr && needsSettling(*frames) &&
+        settleWaitingEntry(jni, thread, *frames, method, false)) {
+        return;
+    }
     std::unique_ptr<MethodRecord> once;
     const MethodRecord& record = *findOrMeet(jni, method, once);
     if (record.hasClass && record.filtered && !record.activation) return;
 
-    ThreadFrames* kept = framesFor(frames, record, once != nullptr);
+    ThreadFrames* kept = framesFor(record, once != nullptr);
     // The method's first instruction calls the hook, which writes the entry
     // with the receiver in hand.
     if (kept != nullptr && record.callsHook && kept->push(method, /*pending=*/true)) return;
@@ -239,15 +242,18 @@ void handleEntry(JNIEnv* jni, jthread thread, jmethodID method) {
 void handleExit(JNIEnv* jni, jthread thread, jmethodID method) {
     AgentState* state = agentState;
     if (!state->records->enabled()) return handleUnrecorded(jni, thread, method, true);
-    ThreadFrames& frames = currentThreadFrames();
-    if (needsSettling(frames) && settleWaitingEntry(jni, thread, frames, method, true)) return;
+    ThreadFrames* frames = existingThreadFrames();
+    if (frames != nullptr && needsSettling(*frames) &&
+        settleWaitingEntry(jni, thread, *frames, method, true)) {
+        return;
+    }
     std::unique_ptr<MethodRecord> once;
     const MethodRecord& record = *findOrMeet(jni, method, once);
     // A filtered class's exit stops at the gate test, before anything else.
     if (record.hasClass && record.filtered) return;
 
     EnteredFrame frame;
-    ThreadFrames* kept = framesFor(frames, record, once != nullptr);
+    ThreadFrames* kept = framesFor(record, once != nullptr);
     bool paired = kept != nullptr && kept->popMatching(method, frame);
     ReceiverLookup receiver;
     bool known = false;
@@ -268,9 +274,9 @@ void handleExit(JNIEnv* jni, jthread thread, jmethodID method) {
 // than the waiting method at its first call) is left for the next event.
 void handleHookCall(JNIEnv* jni, jobject receiver) {
     if (!agentState->records->enabled() || receiver == nullptr) return;
-    ThreadFrames& frames = currentThreadFrames();
-    EnteredFrame* waiting = frames.top();
-    if (frames.resolving > 0 || waiting == nullptr || !waiting->pending) return;
+    ThreadFrames* frames = existingThreadFrames();
+    EnteredFrame* waiting = frames != nullptr ? frames->top() : nullptr;
+    if (waiting == nullptr || !waiting->pending || frames->resolving > 0) return;
     jmethodID caller = nullptr;
     jlocation at = -1;
     if (agentState->jvmti->GetFrameLocation(nullptr, 1, &caller, &at) != JVMTI_ERROR_NONE ||
@@ -282,7 +288,7 @@ void handleHookCall(JNIEnv* jni, jobject receiver) {
     const MethodRecord& record = *findOrMeet(jni, caller, once);
     ReceiverPlace place;
     place.object = receiver;
-    enterCall(jni, place, record, &frames);
+    enterCall(jni, place, record, frames);
 }
 
 }  // namespace

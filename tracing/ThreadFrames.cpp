@@ -24,7 +24,27 @@ bool ThreadFrames::popMatching(jmethodID method, EnteredFrame& frame) noexcept {
     return true;
 }
 
+namespace {
+
+// A plain pointer needs no initialisation check on each read; the frames
+// themselves are owned by a thread-local made only with them.
+thread_local ThreadFrames* framesOfThread = nullptr;
+
+struct FramesOwner {
+    ~FramesOwner() {
+        delete framesOfThread;
+        framesOfThread = nullptr;
+    }
+};
+
+}  // namespace
+
 ThreadFrames& currentThreadFrames() {
-    thread_local ThreadFrames frames;
-    return frames;
+    if (framesOfThread == nullptr) {
+        thread_local FramesOwner owner;
+        framesOfThread = new ThreadFrames;
+    }
+    return *framesOfThread;
 }
+
+ThreadFrames* existingThreadFrames() noexcept { return framesOfThread; }

@@ -45,5 +45,8 @@ private:
     std::vector<EnteredFrame> frames_;
 };
 
-// The frames of the calling thread.
+// The frames of the calling thread, made on its first use.
 ThreadFrames& currentThreadFrames();
+// The calling thread's frames when it has any yet, else null: asked on every
+// event, so a single thread-local read.
+ThreadFrames* existingThreadFrames() noexcept;

@@ -393,6 +393,30 @@ rewrite-same-threads)
         done
     done
     ;;
+virtual-threads)
+    # Virtual threads move between carrier threads while in a call: every
+    # call is still balanced and counted, rewritten or not.
+    jdk="filter=Ljava/,Ljdk/,Lsun/"
+    "$JAVA" -cp "$classes" app.VirtualWork 0 >/dev/null 2>&1
+    if [ $? -eq 3 ]; then
+        echo "SKIP [$case_name]: this JDK has no virtual threads"
+        exit 77
+    fi
+    traced_in rewritten "$classes" "$jdk" app.VirtualWork 40
+    traced_in fetched "$classes" "$jdk*mode=norewrite" app.VirtualWork 40
+    for run in rewritten fetched; do
+        grep -qx "virtual threads done" "$run/stdout.txt" || fail "$run: the program did not finish"
+        check_balanced_trace "$run/trace.txt" "Lapp/"
+        for line in "Lapp/Tally;add(I)V 24000" "Lapp/Tally;addTwice(I)V 8000" \
+            "Lapp/VirtualWork\$Pause;now(I)V 8000" "Lapp/Tally;total()J 40"; do
+            set -- $line
+            got=$(awk -v m="$1" '{ sub(/^ +/, "") } $0 == m { n++ } END { print n + 0 }' "$run/trace.txt")
+            [ "$got" -eq "$2" ] || fail "$run: $1: $got entries, not $2"
+        done
+        grep -q "Warning" "$run/trace.txt" && fail "$run: an exit without its entry"
+        [ "$(grep -c "== Lapp/Tally;$" "$run/ObjectLegend.txt")" -eq 40 ] || fail "$run: not 40 tallies"
+    done
+    ;;
 rewrite-verified)
     # Nothing filtered, so every class loaded after start-up is rewritten,
     # the JDK's included, and all of them verified: the programs do exactly

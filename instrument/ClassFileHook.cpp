@@ -13,6 +13,7 @@
 #include "instrument/HookClass.h"
 #include "tracing/Classification.h"
 #include "tracing/MethodEvents.h"
+#include "tracing/MethodRecords.h"
 #include "tracing/VmTexts.h"
 
 std::atomic<jmethodID> definedHookMethod{nullptr};
@@ -127,6 +128,24 @@ void rewriteLoadedClass(jvmtiEnv* jvmti, jobject loader, const char* name, jint 
     *newData = copy;
 }
 
+// Another agent (a debugger's hot swap, say) redefines a class: it keeps the
+// bytes it is given, so its methods may no longer call the hook, and any
+// method's new body may write local 0. The class is no longer counted as
+// rewritten, and every method record is dropped, to be made again from the
+// new bytecode. A debugger may hold threads suspended inside event handlers
+// while it redefines: the old records are not waited for here.
+void forgetRedefinedClass(jvmtiEnv* jvmti, JNIEnv* jni, jobject loader, const char* name) {
+    if (name != nullptr) {
+        Loader kind = loaderOf(jvmti, jni, loader);
+        if (kind != Loader::Other) {
+            RewrittenClasses& classes = rewritten();
+            std::lock_guard<std::mutex> guard(classes.lock);
+            classes.of(kind).erase(name);
+        }
+    }
+    agentState->records->forgetAll(/*waitForReaders=*/false);
+}
+
 }  // namespace
 
 // The class-loading hook is set and enabled here, not at load (see
@@ -155,16 +174,16 @@ void JNICALL onClassFileLoadHook(jvmtiEnv* jvmti, JNIEnv* jni, jclass classBeing
                                  jobject loader, const char* name, jobject, jint classDataLength,
                                  const unsigned char* classData, jint* newClassDataLength,
                                  unsigned char** newClassData) {
-    // Redefined classes keep what they are given; nameless ones are never
-    // called by name, and the hook class stays as it is.
-    if (!active.load(std::memory_order_acquire) || classBeingRedefined != nullptr ||
-        name == nullptr || classData == nullptr || classDataLength <= 0) {
-        return;
-    }
+    if (!active.load(std::memory_order_acquire)) return;
     if (!beginAgentCallback()) return;
     try {
-        rewriteLoadedClass(jvmti, loader, name, classDataLength, classData, newClassDataLength,
-                           newClassData, jni);
+        if (classBeingRedefined != nullptr) {
+            forgetRedefinedClass(jvmti, jni, loader, name);
+        } else if (name != nullptr && classData != nullptr && classDataLength > 0) {
+            // Nameless classes are never called by name.
+            rewriteLoadedClass(jvmti, loader, name, classDataLength, classData,
+                               newClassDataLength, newClassData, jni);
+        }
     } catch (...) {
         // Out of memory: this class loads as it came.
     }

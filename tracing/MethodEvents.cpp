@@ -1,6 +1,7 @@
 #include "tracing/MethodEvents.h"
 
 #include <memory>
+#include <cstring>
 #include <string>
 
 #include "agent/AgentState.h"
@@ -11,6 +12,7 @@
 #include "tracing/MethodRecords.h"
 #include "tracing/ReceiverTagging.h"
 #include "tracing/ThreadFrames.h"
+#include "tracing/VmTexts.h"
 
 // One event's road: find the method's record (made on first meeting, in a
 // function of its own), do the VM work that needs no order (the receiver)
@@ -180,10 +182,28 @@ void enterCall(JNIEnv* jni, const ReceiverPlace& place, const MethodRecord& reco
     }
 }
 
+// How the VM asks a class loader for a class, and checks its package access:
+// the calls it makes to resolve the hook's class for a waiting method.
+bool isClassLoadingCall(jmethodID method) {
+    jvmtiEnv* jvmti = agentState->jvmti;
+    VmText name(jvmti), signature(jvmti), generic(jvmti);
+    if (jvmti->GetMethodName(method, &name.text, &signature.text, &generic.text) !=
+            JVMTI_ERROR_NONE ||
+        name.text == nullptr || signature.text == nullptr) {
+        return false;
+    }
+    return (std::strcmp(name.text, "loadClass") == 0 &&
+            std::strcmp(signature.text, "(Ljava/lang/String;)Ljava/lang/Class;") == 0) ||
+           (std::strcmp(name.text, "checkPackageAccess") == 0 &&
+            std::strcmp(signature.text, "(Ljava/lang/Class;Ljava/security/ProtectionDomain;)V") ==
+                0);
+}
+
 // Slow path: the thread's innermost entry still waits for the hook when
 // another event of the thread comes. If the waiting method stands at its
-// hook call, the event is the VM resolving the hook through a class loader's
-// Java code: true, and it and what it calls are dropped. Otherwise the entry
+// hook call and the event is a class loader's, it is the VM resolving the
+// hook through that loader's Java code: true, and it and what it calls are
+// dropped. Otherwise the entry
 // is written now, from the frame where it waits, and the event goes on.
 bool settleWaitingEntry(JNIEnv* jni, jthread thread, ThreadFrames& frames, jmethodID method,
                         bool exit) {
@@ -201,7 +221,7 @@ bool settleWaitingEntry(JNIEnv* jni, jthread thread, ThreadFrames& frames, jmeth
         if (agentState->jvmti->GetFrameLocation(thread, 1, &where, &at) != JVMTI_ERROR_NONE ||
             where != waiting.method) {
             depth = -1;
-        } else if (at == kHookCallLocation) {
+        } else if (at == kHookCallLocation && isClassLoadingCall(method)) {
             frames.resolving = 1;
             return true;
         }

@@ -153,7 +153,7 @@ const MethodRecord* MethodRecordTable::remember(std::unique_ptr<MethodRecord> re
     return kept;
 }
 
-void MethodRecordTable::forgetAll() {
+void MethodRecordTable::forgetAll(bool waitForReaders) {
     std::lock_guard<std::mutex> guard(writeLock_);
     // Nothing kept since the last time (classes unload in bursts).
     if (owned_->used == 0) return;
@@ -161,6 +161,9 @@ void MethodRecordTable::forgetAll() {
     current_.store(fresh.get(), std::memory_order_release);
     retired_.push_back(std::move(owned_));
     owned_ = std::move(fresh);
+    // Kept until a later wait succeeds: every handler that began before this
+    // switch began before that one too.
+    if (!waitForReaders) return;
     // Handlers that began before the switch may still hold old records;
     // once they have all ended, nothing can reach the retired generations.
     // A handler that outlived the wait may hold records of any generation

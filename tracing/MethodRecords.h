@@ -63,9 +63,11 @@ public:
     // Keeps `record` unless another thread kept one for the same method
     // first; returns the one kept.
     const MethodRecord* remember(std::unique_ptr<MethodRecord> record);
-    // Drops every record (classes were unloaded). The old records are freed
-    // once no event handler can still be reading them.
-    void forgetAll();
+    // Drops every record (classes were unloaded or redefined). The old
+    // records are freed once no event handler can still be reading them:
+    // after waiting for those handlers, or without `waitForReaders` at a
+    // later call that waits (or with the table).
+    void forgetAll(bool waitForReaders = true);
     std::size_t size() const;
 
 private:

@@ -221,8 +221,9 @@ TEST_F(HookCallTest, EventsOfTheVmResolvingTheHookAreDropped) {
         enter(thread, lock);
         leave(thread, lock);
         leave(thread, loadClassMethod);
-        // Nothing of them was even looked at.
-        EXPECT_EQ(vm.calls(Call::GetMethodName), asked);
+        // Only the first was looked at, for its name, and nothing was kept.
+        EXPECT_EQ(vm.calls(Call::GetMethodName), asked + 1);
+        EXPECT_EQ(vm.outstandingTexts(), 0);
         hook(thread, receiver, run);
         leave(thread, run);
         // Later calls of the loader's methods are the program's own.
@@ -241,6 +242,61 @@ TEST_F(HookCallTest, EventsOfTheVmResolvingTheHookAreDropped) {
               "2 == loadClass:<(Ljava/lang/String;)Ljava/lang/Class;>:<(null)>\n"
               "objects:\n"
               "1 == Lapp/Job;\n2 == Ljava/lang/ClassLoader;\n");
+}
+
+TEST_F(HookCallTest, OtherCallsFromTheHooksPlaceAreThePrograms) {
+    // Someone else's code at the same place (another agent's probe, say):
+    // only a class loader's calls are taken for the hook's resolution.
+    jclass probeClass = vm.klass("Lapp/Probe;");
+    jmethodID probe = vm.method(probeClass, "enter", "(Ljava/lang/Object;)V", MethodKind::Static);
+    jobject receiver = vm.object(job);
+    jthread thread = vm.thread(receiver);
+    onOwnThread([&] {
+        enter(thread, run);
+        vm.setCaller(thread, run, 1, receiver);
+        enter(thread, probe);
+        leave(thread, probe);
+        leave(thread, run);
+    });
+    EXPECT_EQ(fetches(), 1);
+    EXPECT_EQ(legendsAndTrace(),
+              "trace:\n"
+              " Lapp/Job;run()V\n"
+              "  Lapp/Probe;enter(Ljava/lang/Object;)V\n"
+              "  -Lapp/Probe;enter(Ljava/lang/Object;)V\n"
+              " -Lapp/Job;run()V\n"
+              "methods:\n"
+              "1 == run:<()V>:<(null)>\n"
+              "2 == enter:<(Ljava/lang/Object;)V>:<(null)>||Lapp/Probe;\n"
+              "objects:\n"
+              "1 == Lapp/Job;\n");
+}
+
+TEST_F(HookCallTest, RedefinedClassesNoLongerWaitForTheHook) {
+    jobject receiver = vm.object(job);
+    jthread thread = vm.thread(receiver);
+    onOwnThread([&] {
+        enter(thread, run);
+        hook(thread, receiver, run);
+        leave(thread, run);
+    });
+    EXPECT_EQ(fetches(), 0);
+    // Another agent redefines the class with bytes of its own, which may
+    // begin as the rewritten ones did without calling the hook.
+    ClassFileBuilder builder("app/Job");
+    Bytes bytes = builder.bytes();
+    unsigned char* changed = nullptr;
+    jint changedLength = 0;
+    onClassFileLoadHook(vm.jvmti(), vm.jni(), job, nullptr, "app/Job", nullptr,
+                        static_cast<jint>(bytes.size()), bytes.data(), &changedLength, &changed);
+    EXPECT_EQ(changed, nullptr) << "a redefinition keeps the bytes it is given";
+    EXPECT_EQ(state->records->size(), 0u);
+    onOwnThread([&] {
+        enter(thread, run);
+        EXPECT_EQ(fetches(), 1) << "fetched at once";
+        leave(thread, run);
+    });
+    EXPECT_EQ(lines(traceText()).size(), 4u);
 }
 
 TEST_F(HookCallTest, HookCallsThatDoNotMatchAWaitingEntryAreIgnored) {

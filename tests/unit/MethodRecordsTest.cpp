@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -79,6 +80,23 @@ TEST_F(MethodRecordTableTest, ForgetAllEmptiesTheTableEvenWithAHandlerStillRunni
     EXPECT_EQ(old->exitLine, "-m1");
     EXPECT_EQ(table.size(), 0u);
     table.forgetAll();  // nothing kept since: returns at once
+}
+
+TEST_F(MethodRecordTableTest, ForgetAllWithoutWaitingKeepsOldRecordsReadable) {
+    MethodRecordTable table;
+    table.remember(recordOf(1));
+    const MethodRecord* old = table.find(idOf(1));
+    // A class redefined while handlers may be held inside (a debugger's
+    // suspension): nothing is waited for, and nothing freed.
+    auto started = std::chrono::steady_clock::now();
+    table.forgetAll(/*waitForReaders=*/false);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(500));
+    EXPECT_EQ(table.find(idOf(1)), nullptr);
+    EXPECT_EQ(old->exitLine, "-m1");  // a use after free under AddressSanitizer
+    table.remember(recordOf(2));
+    EXPECT_EQ(table.find(idOf(2))->exitLine, "-m2");
+    table.forgetAll();  // waits, and frees both earlier generations
+    EXPECT_EQ(table.size(), 0u);
 }
 
 }  // namespace

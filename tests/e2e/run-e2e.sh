@@ -417,6 +417,20 @@ virtual-threads)
         [ "$(grep -c "== Lapp/Tally;$" "$run/ObjectLegend.txt")" -eq 40 ] || fail "$run: not 40 tallies"
     done
     ;;
+rewrite-redefined)
+    # A rewritten class redefined by another agent while it runs keeps the
+    # bytes it is given, and the files are still those of mode=norewrite.
+    jdk="filter=Ljava/,Ljdk/,Lsun/"
+    printf 'Premain-Class: app.Redefining\nCan-Redefine-Classes: true\n' >manifest.txt
+    "$(dirname "$JAVA")/jar" cfm redefining.jar manifest.txt -C "$classes" app/Redefining.class ||
+        fail "cannot make the agent jar"
+    traced_in rewritten "$classes" "$jdk" "-javaagent:$work/redefining.jar" app.Redefining 200
+    traced_in fetched "$classes" "$jdk*mode=norewrite" "-javaagent:$work/redefining.jar" app.Redefining 200
+    grep -qx "redefined" rewritten/stdout.txt || fail "the class was not redefined: $(head -c 800 rewritten/stderr.txt)"
+    same_files_in fetched rewritten
+    got=$(grep -c '^ *Lapp/Redefining\$Names;of(Ljava/lang/Object;)Ljava/lang/String;$' rewritten/trace.txt)
+    [ "$got" -eq 600 ] || fail "$got calls of Names.of, not 600"
+    ;;
 rewrite-verified)
     # Nothing filtered, so every class loaded after start-up is rewritten,
     # the JDK's included, and all of them verified: the programs do exactly

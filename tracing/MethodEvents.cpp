@@ -203,8 +203,8 @@ bool isClassLoadingCall(jmethodID method) {
 // another event of the thread comes. If the waiting method stands at its
 // hook call and the event is a class loader's, it is the VM resolving the
 // hook through that loader's Java code: true, and it and what it calls are
-// dropped. Otherwise the entry
-// is written now, from the frame where it waits, and the event goes on.
+// dropped. Otherwise the entry is written now, from the frame where it
+// waits, and the event goes on.
 bool settleWaitingEntry(JNIEnv* jni, jthread thread, ThreadFrames& frames, jmethodID method,
                         bool exit) {
     if (frames.resolving > 0) {

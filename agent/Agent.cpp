@@ -138,8 +138,8 @@ void registerWithVm(AgentState* state) {
         // The hook's receivers are taken through the records and the
         // threads' frames, which need the bytecode to trust a method. Without
         // these no class is rewritten and every receiver is fetched: nothing
-        // to report, the trace is the same.
-        // The class-loading hook itself is only enabled once the VM is up.
+        // to report, the trace is the same. VMInit sets up the rest: the
+        // class-loading hook is only enabled once the VM is up.
         if (state->rewriteClasses && readsBytecodes) {
             jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_VM_INIT, nullptr);
         }

@@ -102,6 +102,19 @@ std::string ScratchDirectory::file(const std::string& name) const {
     return (std::filesystem::path(path_) / name).string();
 }
 
+CallCounts countCalls(const std::string& trace) {
+    CallCounts counts;
+    for (const std::string& line : lines(trace)) {
+        std::string text = line.substr(line.find_first_not_of(' '));
+        if (text[0] == '-') {
+            ++counts.exits[text.substr(1)];
+        } else {
+            ++counts.entries[text];
+        }
+    }
+    return counts;
+}
+
 void AgentTest::SetUp() {
     state = createAgentState();
     ASSERT_NE(state, nullptr);

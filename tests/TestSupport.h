@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,14 @@ std::string readFile(const std::string& path);
 bool fileExists(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);
 std::vector<std::string> lines(const std::string& text);
+
+// How often each event line of a trace was written as an entry and as an
+// exit ("-" dropped), indentation left out.
+struct CallCounts {
+    std::map<std::string, int> entries;
+    std::map<std::string, int> exits;
+};
+CallCounts countCalls(const std::string& trace);
 
 // What a process that died now would leave of a file the agent writes: its
 // text up to the blanks that pad it after the last line. A NUL byte, a last

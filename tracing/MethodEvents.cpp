@@ -1,7 +1,7 @@
 #include "tracing/MethodEvents.h"
 
-#include <memory>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "agent/AgentState.h"
@@ -234,39 +234,38 @@ bool settleWaitingEntry(JNIEnv* jni, jthread thread, ThreadFrames& frames, jmeth
     return false;
 }
 
-bool needsSettling(ThreadFrames& frames) {
-    const EnteredFrame* top = frames.top();
-    return frames.resolving > 0 || (top != nullptr && top->pending);
+// First on every recorded event: settles an entry that waits for the hook on
+// this thread. True when the event is the VM's resolution of the hook, and
+// dropped.
+bool droppedAfterWaitingEntry(JNIEnv* jni, jthread thread, jmethodID method, bool exit) {
+    ThreadFrames* frames = existingThreadFrames();
+    if (frames == nullptr) return false;
+    const EnteredFrame* top = frames->top();
+    if (frames->resolving == 0 && (top == nullptr || !top->pending)) return false;
+    return settleWaitingEntry(jni, thread, *frames, method, exit);
 }
 
 void handleEntry(JNIEnv* jni, jthread thread, jmethodID method) {
     AgentState* state = agentState;
     if (!state->records->enabled()) return handleUnrecorded(jni, thread, method, false);
-    ThreadFrames* frames = existingThreadFrames();
-    if (frames != nullptr && needsSettling(*frames) &&
-        settleWaitingEntry(jni, thread, *frames, method, false)) {
-        return;
-    }
+    if (droppedAfterWaitingEntry(jni, thread, method, false)) return;
     std::unique_ptr<MethodRecord> once;
     const MethodRecord& record = *findOrMeet(jni, method, once);
     if (record.hasClass && record.filtered && !record.activation) return;
 
     ThreadFrames* kept = framesFor(record, once != nullptr);
     // The method's first instruction calls the hook, which writes the entry
-    // with the receiver in hand.
-    if (kept != nullptr && record.callsHook && kept->push(method, /*pending=*/true)) return;
-    if (kept != nullptr) kept->push(method);
+    // with the receiver in hand; without a frame to wait on, it is written now.
+    if (kept != nullptr && kept->push(method, /*pending=*/record.callsHook) && record.callsHook) {
+        return;
+    }
     enterCall(jni, ReceiverPlace{thread}, record, kept);
 }
 
 void handleExit(JNIEnv* jni, jthread thread, jmethodID method) {
     AgentState* state = agentState;
     if (!state->records->enabled()) return handleUnrecorded(jni, thread, method, true);
-    ThreadFrames* frames = existingThreadFrames();
-    if (frames != nullptr && needsSettling(*frames) &&
-        settleWaitingEntry(jni, thread, *frames, method, true)) {
-        return;
-    }
+    if (droppedAfterWaitingEntry(jni, thread, method, true)) return;
     std::unique_ptr<MethodRecord> once;
     const MethodRecord& record = *findOrMeet(jni, method, once);
     // A filtered class's exit stops at the gate test, before anything else.

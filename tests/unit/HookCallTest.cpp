@@ -40,23 +40,27 @@ protected:
         AgentTest::TearDown();
     }
 
-    // Loads a class with one eligible method through the load hook; true
-    // when it was rewritten.
+    // Hands `bytes` to the load hook as the VM does when it loads `name`
+    // (or redefines `redefined`); true when it changed them.
+    bool passLoadHook(const char* name, jobject loader, const Bytes& bytes,
+                      jclass redefined = nullptr) {
+        unsigned char* changed = nullptr;
+        jint changedLength = 0;
+        onClassFileLoadHook(vm.jvmti(), vm.jni(), redefined, loader, name, nullptr,
+                            static_cast<jint>(bytes.size()), bytes.data(), &changedLength,
+                            &changed);
+        if (changed == nullptr) return false;
+        vm.jvmti()->Deallocate(changed);
+        return true;
+    }
+    // Loads a class with one eligible method; true when it was rewritten.
     bool loadClass(const char* name, jobject loader) {
         ClassFileBuilder builder(name);
         MethodSpec get;
         get.name = "get";
         get.code.code = {0x2a, 0xb0};
         builder.addMethod(get);
-        Bytes bytes = builder.bytes();
-        unsigned char* changed = nullptr;
-        jint changedLength = 0;
-        onClassFileLoadHook(vm.jvmti(), vm.jni(), nullptr, loader, name, nullptr,
-                            static_cast<jint>(bytes.size()), bytes.data(), &changedLength,
-                            &changed);
-        if (changed == nullptr) return false;
-        vm.jvmti()->Deallocate(changed);
-        return true;
+        return passLoadHook(name, loader, builder.bytes());
     }
 
     void enter(jthread thread, jmethodID method) {
@@ -284,12 +288,8 @@ TEST_F(HookCallTest, RedefinedClassesNoLongerWaitForTheHook) {
     // Another agent redefines the class with bytes of its own, which may
     // begin as the rewritten ones did without calling the hook.
     ClassFileBuilder builder("app/Job");
-    Bytes bytes = builder.bytes();
-    unsigned char* changed = nullptr;
-    jint changedLength = 0;
-    onClassFileLoadHook(vm.jvmti(), vm.jni(), job, nullptr, "app/Job", nullptr,
-                        static_cast<jint>(bytes.size()), bytes.data(), &changedLength, &changed);
-    EXPECT_EQ(changed, nullptr) << "a redefinition keeps the bytes it is given";
+    EXPECT_FALSE(passLoadHook("app/Job", nullptr, builder.bytes(), job))
+        << "a redefinition keeps the bytes it is given";
     EXPECT_EQ(state->records->size(), 0u);
     onOwnThread([&] {
         enter(thread, run);
@@ -384,15 +384,9 @@ TEST_F(HookCallTest, ThreadsWaitForTheirOwnHookCalls) {
     for (std::thread& worker : workers) worker.join();
     // Only the helper's entries fetch.
     EXPECT_EQ(fetches(), kThreads * kCalls);
-    std::map<std::string, int> entries, exits;
-    for (const std::string& line : lines(traceText())) {
-        std::string text = line.substr(line.find_first_not_of(' '));
-        if (text[0] == '-') {
-            ++exits[text.substr(1)];
-        } else {
-            ++entries[text];
-        }
-    }
+    CallCounts counts = countCalls(traceText());
+    std::map<std::string, int>& entries = counts.entries;
+    std::map<std::string, int>& exits = counts.exits;
     ASSERT_EQ(entries.size(), 2u);
     for (const auto& entry : entries) {
         EXPECT_EQ(entry.second, kThreads * kCalls) << entry.first;

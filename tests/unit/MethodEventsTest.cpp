@@ -309,15 +309,9 @@ TEST_P(MethodEventsTest, ThreadsAreSerialisedAndEveryEntryHasItsExit) {
     }
     for (std::thread& worker : workers) worker.join();
     expectCleanAfterEvents();
-    std::map<std::string, int> entries, exits;
-    for (const std::string& line : lines(traceText())) {
-        std::string text = line.substr(line.find_first_not_of(' '));
-        if (text[0] == '-') {
-            ++exits[text.substr(1)];
-        } else {
-            ++entries[text];
-        }
-    }
+    CallCounts counts = countCalls(traceText());
+    std::map<std::string, int>& entries = counts.entries;
+    std::map<std::string, int>& exits = counts.exits;
     ASSERT_EQ(entries.size(), 4u);
     for (const auto& entry : entries) {
         EXPECT_EQ(entry.second, 500) << entry.first;

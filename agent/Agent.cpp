@@ -25,6 +25,7 @@
 #include "options/Options.h"
 #include "output/Legends.h"
 #include "output/TextFile.h"
+#include "output/TraceWriter.h"
 #include "tracing/MethodEvents.h"
 #include "tracing/MethodRecords.h"
 
@@ -193,7 +194,7 @@ void writeOutputAndRelease(AgentState* state) {
     writeLegends();
     state->filters.clear();
     state->activations.clear();
-    state->traceFile.reset();
+    closeTraceFile();
     state->traceDir.clear();
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "output/KeySlotTable.h"
+#include "output/TraceCursor.h"
 
 // Ordered, growable list of owned texts; entries are only ever appended.
 struct StringList {
@@ -42,13 +43,12 @@ struct AgentState {
     // Set at load, before any event, when the handlers serialise on the
     // agent's own lock instead of the raw monitor (cheaper per event).
     bool ownLock = false;
-    // What every recorded event touches under the lock shares one cache
-    // line, so that a line handed from one thread to the next moves once.
     // A plain mutex: measured on four threads of static calls, a spinning
     // one made the run half as slow again (its spinners took the cores from
     // the thread holding it).
     alignas(64) std::mutex lock;
-    int32_t depth = 0;
+    // The trace's depth and the place of its next line (output/TraceWriter).
+    TraceCursor traceCursor;
     // trace.txt; null: trace lines go to standard output.
     std::unique_ptr<TextFile> traceFile;
     std::string errorLogPath;  // empty: error lines go to standard error

@@ -5,6 +5,7 @@
 // caller serialises its calls.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -12,11 +13,11 @@
 #include <vector>
 
 // A method key's place in the method legend, shared by every method with
-// that key. `id` is 0 until the key is recorded; it is read and set only
-// with the agent lock held.
+// that key. `id` is 0 until the key is recorded; it is set with the agent
+// lock held and may be read without it.
 struct KeySlot {
     const std::string* key = nullptr;  // the table's own copy of the key
-    int32_t id = 0;
+    std::atomic<int32_t> id{0};
 };
 
 class KeySlotTable {

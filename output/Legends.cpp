@@ -75,10 +75,14 @@ KeySlot* methodKeySlot(std::string key) {
     return state->keySlots.place(std::move(key));
 }
 
-bool recordKeySlot(KeySlot& slot) {
-    if (slot.id != 0) return false;
-    slot.id = appendMethodLegend(*slot.key);
-    return true;
+bool recordKeySlot(KeySlot& slot) { return KeyRecording(slot).added(); }
+
+KeyRecording::KeyRecording(KeySlot& slot)
+    : slot_(slot),
+      id_(slot.id.load(std::memory_order_relaxed) == 0 ? appendMethodLegend(*slot.key) : 0) {}
+
+KeyRecording::~KeyRecording() {
+    if (id_ != 0) slot_.id.store(id_, std::memory_order_release);
 }
 
 bool recordMethodKey(const std::string& key) { return recordKeySlot(*methodKeySlot(key)); }
@@ -104,7 +108,7 @@ int32_t methodIdOf(const std::string& key) {
     AgentState* state = agentState;
     std::lock_guard<std::mutex> guard(state->keySlotsLock);
     const KeySlot* slot = state->keySlots.find(key);
-    return slot != nullptr ? slot->id : 0;
+    return slot != nullptr ? slot->id.load() : 0;
 }
 
 void openLegendFiles(const std::string& directory) {

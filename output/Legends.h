@@ -26,6 +26,28 @@ KeySlot* methodKeySlot(std::string key);
 // was added by this call. Called with the agent lock held.
 bool recordKeySlot(KeySlot& slot);
 
+// The same for an event that writes trace lines: the key is added when
+// this is made, and the slot shows it recorded only when this ends, after
+// the event's lines are placed, so that a line placed without the lock
+// (see keyRecorded) never comes before them.
+class KeyRecording {
+public:
+    explicit KeyRecording(KeySlot& slot);
+    ~KeyRecording();
+    KeyRecording(const KeyRecording&) = delete;
+    KeyRecording& operator=(const KeyRecording&) = delete;
+    bool added() const { return id_ != 0; }
+
+private:
+    KeySlot& slot_;
+    int32_t id_;
+};
+
+// On any thread.
+inline bool keyRecorded(const KeySlot& slot) {
+    return slot.id.load(std::memory_order_acquire) != 0;
+}
+
 // Finds the key in the method legend or appends it; true when it was added.
 bool recordMethodKey(const std::string& key);
 

@@ -77,6 +77,8 @@ public:
         cursor_ += size;
         return at;
     }
+    // Bytes left in the window.
+    std::size_t room() const { return static_cast<std::size_t>(limit_ - cursor_); }
     // The same with `count` blanks.
     std::size_t appendBlanks(std::size_t count);
     // Why append copied less, and at which stage ("extend" or "map").

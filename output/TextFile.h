@@ -63,6 +63,15 @@ public:
     }
     void endLine() { write(std::string_view(kLineEnd, sizeof kLineEnd - 1)); }
 
+    // The window's unwritten bytes, for lines copied in by someone else;
+    // null when the file is not mapped. `wrote` then says how many of them
+    // were filled, from the first.
+    char* freeRoom(std::size_t& room) {
+        room = mapping_.room();
+        return mapping_.claim(0);
+    }
+    void wrote(std::size_t count) { mapping_.claim(count); }
+
     // Whether lines still go through the mapping.
     bool mapped() const { return mapping_.mapped(); }
     const std::string& path() const { return path_; }

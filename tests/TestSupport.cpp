@@ -22,6 +22,7 @@
 
 #include "output/Legends.h"
 #include "output/TextFile.h"
+#include "output/TraceWriter.h"
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -142,7 +143,7 @@ void discardAgentState() {
 void AgentTest::TearDown() { discardAgentState(); }
 
 std::string AgentTest::traceText() {
-    state->traceFile.reset();
+    closeTraceFile();
     return readFile(dir.file("trace.txt"));
 }
 

@@ -37,7 +37,11 @@ bool gateMayBeOpen(const MethodRecord& record) {
 // lookups failed (then `once` holds a record for this event alone).
 const MethodRecord* meetMethod(JNIEnv* jni, jmethodID method, std::unique_ptr<MethodRecord>& once) {
     auto record = std::make_unique<MethodRecord>();
-    if (describeMethod(agentState->jvmti, method, /*complete=*/true, *record)) {
+    bool described = describeMethod(agentState->jvmti, method, /*complete=*/true, *record);
+    // An activation method moves the gate: from now on every line is
+    // placed with the lock held.
+    if (record->activation) agentState->traceCursor.keepShut();
+    if (described) {
         if (record->callsHook) record->callsHook = rewroteClassOf(agentState->jvmti, jni, method);
         return agentState->records->remember(std::move(record));
     }
@@ -128,9 +132,8 @@ bool recordEntry(JNIEnv* jni, const ReceiverPlace& place, const MethodRecord& re
         if (state->activationDepth == 0 || record.filtered) return false;
     }
     if (!receiverAllows(jni, place, record, receiver, readClass)) return false;
-    ++state->depth;
-    recordKeySlot(*record.key);
-    writeTraceLine(record.entryLine());
+    KeyRecording key(*record.key);
+    writeEntryLine(record.entryLine());
     return true;
 }
 
@@ -140,9 +143,20 @@ void recordExit(JNIEnv* jni, const ReceiverPlace& place, const MethodRecord& rec
     if (record.hasClass && (state->activationDepth == 0 || record.filtered)) return;
     if (record.activation) --state->activationDepth;
     if (!receiverAllows(jni, place, record, receiver, readClass)) return;
-    if (recordKeySlot(*record.key)) writeTraceLine(kLeftWithoutEntry);
-    writeTraceLine(record.exitLine);
-    if (--state->depth < 0) state->depth = 0;
+    KeyRecording key(*record.key);
+    writeExitLines(record.exitLine, key.added() ? kLeftWithoutEntry : "");
+}
+
+// The road without the lock: an event of a method without a receiver, whose
+// key is already in the legend, while no activation method was met (the
+// gate stays open) needs of the global order only its line's place.
+bool writtenWithoutLock(const MethodRecord& record, bool exit) {
+    if (!record.hasClass || record.filtered || record.activation || hasReceiver(record) ||
+        !keyRecorded(*record.key) ||
+        agentState->activationDepth.load(std::memory_order_relaxed) <= 0) {
+        return false;
+    }
+    return exit ? writeExitLineUnlocked(record.exitLine) : writeEntryLineUnlocked(record.entryLine());
 }
 
 // Without method records (the VM cannot tell of class unloading) every event
@@ -252,6 +266,7 @@ void handleEntry(JNIEnv* jni, jthread thread, jmethodID method) {
     std::unique_ptr<MethodRecord> once;
     const MethodRecord& record = *findOrMeet(jni, method, once);
     if (record.hasClass && record.filtered && !record.activation) return;
+    if (once == nullptr && writtenWithoutLock(record, /*exit=*/false)) return;
 
     ThreadFrames* kept = framesFor(record, once != nullptr);
     // The method's first instruction calls the hook, which writes the entry
@@ -270,6 +285,7 @@ void handleExit(JNIEnv* jni, jthread thread, jmethodID method) {
     const MethodRecord& record = *findOrMeet(jni, method, once);
     // A filtered class's exit stops at the gate test, before anything else.
     if (record.hasClass && record.filtered) return;
+    if (once == nullptr && writtenWithoutLock(record, /*exit=*/true)) return;
 
     EnteredFrame frame;
     ThreadFrames* kept = framesFor(record, once != nullptr);

@@ -9,6 +9,7 @@
 #include "tests/ClassFiles.h"
 #include "tests/TestSupport.h"
 #include "tracing/MethodEvents.h"
+#include "output/TraceWriter.h"
 #include "tracing/MethodRecords.h"
 
 namespace {
@@ -103,9 +104,9 @@ TEST_F(HookCallTest, HookCompletesTheWaitingEntryWithoutAnyFetch) {
     onOwnThread([&] {
         for (int i = 0; i < 3; ++i) {
             enter(thread, run);
-            EXPECT_EQ(state->depth, 0) << "written before the hook's call";
+            EXPECT_EQ(traceDepth(), 0) << "written before the hook's call";
             hook(thread, receiver, run);
-            EXPECT_EQ(state->depth, 1);
+            EXPECT_EQ(traceDepth(), 1);
             EXPECT_EQ(vm.tagOf(receiver), 1);
             leave(thread, run);
         }
@@ -141,7 +142,7 @@ TEST_F(HookCallTest, NestedAndRecursiveCallsPairWithTheirOwnReceivers) {
         leave(thread, run);
     });
     EXPECT_EQ(fetches(), 1);
-    EXPECT_EQ(state->depth, 0);
+    EXPECT_EQ(traceDepth(), 0);
     EXPECT_EQ(vm.tagOf(outer), 1);
     EXPECT_EQ(vm.tagOf(inner), 2);
     EXPECT_EQ(legendsAndTrace(),
@@ -306,21 +307,21 @@ TEST_F(HookCallTest, HookCallsThatDoNotMatchAWaitingEntryAreIgnored) {
         // Nothing waits: a stray call of the hook writes nothing.
         hook(thread, receiver, run);
         hook(thread, nullptr, run);
-        EXPECT_EQ(state->depth, 0);
+        EXPECT_EQ(traceDepth(), 0);
         enter(thread, run);
         // Called from another method, or from further on in the waiting one.
         hook(thread, receiver, helper);
         hook(thread, receiver, run, 7);
-        EXPECT_EQ(state->depth, 0);
+        EXPECT_EQ(traceDepth(), 0);
         // The VM cannot tell who called: the entry still waits.
         vm.failOnce(Call::GetFrameLocation, JVMTI_ERROR_INTERNAL);
         hook(thread, receiver, run);
-        EXPECT_EQ(state->depth, 0);
+        EXPECT_EQ(traceDepth(), 0);
         leave(thread, run);  // written by a fetch at its exit
         hook(thread, receiver, run);
     });
     EXPECT_EQ(fetches(), 1);
-    EXPECT_EQ(state->depth, 0);
+    EXPECT_EQ(traceDepth(), 0);
     EXPECT_EQ(legendsAndTrace(),
               "trace:\n"
               " Lapp/Job;run()V\n"
@@ -360,7 +361,7 @@ TEST_F(HookCallTest, OnlyClassesTheAgentRewroteWaitForTheHook) {
         EXPECT_EQ(fetches(), 1) << "fetched at once, as any method";
         leave(thread, pluginRun);
     });
-    EXPECT_EQ(state->depth, 0);
+    EXPECT_EQ(traceDepth(), 0);
     EXPECT_EQ(lines(traceText()).size(), 4u);
 }
 
@@ -393,7 +394,7 @@ TEST_F(HookCallTest, ThreadsWaitForTheirOwnHookCalls) {
         EXPECT_EQ(exits[entry.first], kThreads * kCalls) << entry.first;
     }
     EXPECT_EQ(state->nextObjectId, kThreads + 1);
-    EXPECT_EQ(state->depth, 0);
+    EXPECT_EQ(traceDepth(), 0);
 }
 
 }  // namespace

@@ -309,7 +309,7 @@ TEST_F(LoadUnloadTest, UnloadWaitsForTheHandlerHoldingTheMonitor) {
             AgentMonitorScope lock;
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
             // The event being handled when unload began still gets its line.
-            agentState->depth = 0;
+            setTraceDepth(0);
             writeTraceLine("in flight");
         }
         endAgentCallback();

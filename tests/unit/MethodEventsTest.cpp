@@ -7,6 +7,7 @@
 #include "output/Legends.h"
 #include "tests/TestSupport.h"
 #include "tracing/MethodEvents.h"
+#include "output/TraceWriter.h"
 #include "tracing/MethodRecords.h"
 
 namespace {
@@ -63,13 +64,13 @@ TEST_P(MethodEventsTest, OneInstanceCallAtDepthTwo) {
     // Six receivers met before, so this one becomes the seventh.
     state->nextTag = 7;
     for (int i = 0; i < 6; ++i) appendObjectLegend("Lapp/Earlier;");
-    state->depth = 2;
+    setTraceDepth(2);
 
     enter(thread, run);
-    EXPECT_EQ(state->depth, 3);
+    EXPECT_EQ(traceDepth(), 3);
     EXPECT_EQ(vm.tagOf(receiver), 7);
     leave(thread, run);
-    EXPECT_EQ(state->depth, 2);
+    EXPECT_EQ(traceDepth(), 2);
 
     expectCleanAfterEvents();
     EXPECT_EQ(legendsAndTrace(),
@@ -113,7 +114,7 @@ TEST_P(MethodEventsTest, NestedCallsStaticKeysAndSharedInstanceKeys) {
     leave(thread, main);
 
     expectCleanAfterEvents();
-    EXPECT_EQ(state->depth, 0);
+    EXPECT_EQ(traceDepth(), 0);
     EXPECT_EQ(legendsAndTrace(),
               "trace:\n"
               " Lapp/Main;main([Ljava/lang/String;)V\n"
@@ -143,11 +144,11 @@ TEST_P(MethodEventsTest, ExitWithoutEntryWarnsOncePerKeyAndDepthStaysAtZero) {
     jthread thread = vm.thread(vm.object(job));
 
     leave(thread, run);
-    EXPECT_EQ(state->depth, 0);
+    EXPECT_EQ(traceDepth(), 0);
     leave(thread, run);
     enter(thread, stop);
     leave(thread, stop);
-    EXPECT_EQ(state->depth, 0);
+    EXPECT_EQ(traceDepth(), 0);
     expectCleanAfterEvents();
     EXPECT_EQ(traceText(),
               "Warning: Left method that hasn't been entered...\n"
@@ -232,7 +233,7 @@ TEST_P(MethodEventsTest, FilteredReceiverDropsEventOfUnfilteredDeclaringClass) {
     enter(thread, run);
     leave(thread, run);
     expectCleanAfterEvents();
-    EXPECT_EQ(state->depth, 0);
+    EXPECT_EQ(traceDepth(), 0);
     EXPECT_EQ(state->nextMethodId, 1);
     EXPECT_EQ(traceText(), "");
 }
@@ -257,7 +258,7 @@ TEST_P(MethodEventsTest, RefusedMonitorDropsTheEvent) {
     jthread thread = vm.thread(vm.object(job));
     vm.failOnce(Call::RawMonitorEnter, JVMTI_ERROR_NOT_MONITOR_OWNER);
     enter(thread, run);
-    EXPECT_EQ(state->depth, 0);
+    EXPECT_EQ(traceDepth(), 0);
     EXPECT_EQ(vm.calls(Call::GetMethodName), 0);
     enter(thread, run);
     expectCleanAfterEvents();

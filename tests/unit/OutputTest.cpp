@@ -15,11 +15,11 @@ using TraceWriterTest = AgentTest;
 
 TEST_F(TraceWriterTest, IndentsByDepthAndWritesTextUnchanged) {
     writeTraceLine("Lapp/Main;main([Ljava/lang/String;)V");
-    state->depth = 3;
+    setTraceDepth(3);
     writeTraceLine("Lapp/Job;run%s%d%n()V");
-    state->depth = -2;
+    setTraceDepth(-2);
     writeTraceLine("negative");
-    state->depth = 200;
+    setTraceDepth(200);
     writeTraceLine("deep");
     EXPECT_EQ(traceText(), "Lapp/Main;main([Ljava/lang/String;)V\n"
                            "   Lapp/Job;run%s%d%n()V\n"
@@ -29,14 +29,14 @@ TEST_F(TraceWriterTest, IndentsByDepthAndWritesTextUnchanged) {
 
 TEST_F(TraceWriterTest, LongLinesAreWrittenWhole) {
     std::string longLine = "L" + std::string(10000, 'a') + ";m()V";
-    state->depth = 1;
+    setTraceDepth(1);
     writeTraceLine(longLine);
     EXPECT_EQ(traceText(), " " + longLine + "\n");
 }
 
 TEST_F(TraceWriterTest, WithoutTraceFileLinesGoToStandardOutput) {
-    state->traceFile.reset();
-    state->depth = 2;
+    closeTraceFile();
+    setTraceDepth(2);
     CaptureStdout();
     writeTraceLine("Lapp/Job;run()V");
     std::fflush(stdout);

@@ -1,0 +1,99 @@
+// The trace's call depth and where its next line goes, in one word, so that
+// the lines of an event that needs nothing else of the global order are
+// placed without the agent lock: one compare-and-swap claims their bytes in
+// the mapped window of trace.txt and moves the depth; the bytes are copied
+// after it and counted as done, and the window is let go only once every
+// claim in it is done. The trace's one order is the order of the swaps.
+//
+// While the window is shut (no mapping, no room, lines through a stream or
+// standard output, or activation methods met) every line is written with
+// the agent lock held, and the depth changes only there.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+class TraceCursor {
+public:
+    // How an event moves the depth: an entry's lines are one deeper, an
+    // exit's are at the depth and leave it one less (never below 0).
+    enum class Move { Stay, Enter, Leave };
+
+    // Up to two lines of one event, at one depth.
+    struct Lines {
+        explicit Lines(std::string_view one) : first(one) {}
+        Lines(std::string_view one, std::string_view other)
+            : first(one), second(other), two(true) {}
+        std::string_view first;
+        std::string_view second;
+        bool two = false;
+    };
+
+    TraceCursor() = default;
+    TraceCursor(const TraceCursor&) = delete;
+    TraceCursor& operator=(const TraceCursor&) = delete;
+
+    // Claims, writes and moves the depth; false, with nothing changed, when
+    // the window is shut or lacks the room (then write them with the lock).
+    bool tryWrite(Move move, const Lines& lines, std::string_view lineEnd);
+
+    // With the lock held: shuts the window and waits until every line
+    // claimed in it is written. Returns the bytes claimed since it opened.
+    std::size_t shut();
+    // With the lock held, the window shut: lines go to `window` (its first
+    // `room` bytes) from now on.
+    void open(char* window, std::size_t room);
+    bool isOpen() const;
+
+    // From now on no line is placed without the lock; for good.
+    void keepShut();
+
+    // With the lock held (or no event running). setDepth while shut.
+    int32_t depth() const;
+    void setDepth(int32_t depth);
+
+    // Where an event's lines go and the depth after it.
+    static int32_t lineDepth(Move move, int32_t depth) {
+        return move == Move::Enter ? depth + 1 : depth;
+    }
+    static int32_t depthAfter(Move move, int32_t depth) {
+        if (move == Move::Enter) return depth + 1;
+        if (move == Move::Leave) return depth > 0 ? depth - 1 : 0;
+        return depth;
+    }
+
+private:
+    // Bit 63: shut; bit 62: shut for good; bits 32-61: the depth; bits 0-31:
+    // bytes claimed so far, counted on from window to window (modulo 2^32),
+    // so that a stale word never matches a later window's.
+    static constexpr uint64_t kShut = uint64_t(1) << 63;
+    static constexpr uint64_t kShutForGood = uint64_t(1) << 62;
+    static constexpr int kDepthShift = 32;
+    static constexpr uint64_t kDepthMask = (uint64_t(1) << 30) - 1;
+
+    static uint32_t position(uint64_t word) { return static_cast<uint32_t>(word); }
+    static int32_t depthOf(uint64_t word) {
+        return static_cast<int32_t>((word >> kDepthShift) & kDepthMask);
+    }
+
+    // Bytes of claims written, counted on for good (modulo 2^32), each
+    // thread on a stripe of its own so that counting moves no cache line
+    // between threads; their sum is set against the bytes claimed.
+    static constexpr int kStripes = 16;
+    struct alignas(64) DoneStripe {
+        std::atomic<uint32_t> bytes{0};
+    };
+    uint32_t doneSoFar() const;
+
+    alignas(64) std::atomic<uint64_t> word_{kShut};
+    // The open window: its start, the position its first byte has, and its
+    // size. Changed only while shut and drained.
+    std::atomic<char*> window_{nullptr};
+    std::atomic<uint32_t> start_{0};
+    std::atomic<uint32_t> room_{0};
+    // Bytes claimed in the windows before the open one (with the lock).
+    uint32_t claimedBefore_ = 0;
+    DoneStripe done_[kStripes];
+};

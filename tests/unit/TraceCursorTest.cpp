@@ -1,0 +1,234 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <future>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "agent/ErrorReporting.h"
+#include "output/Legends.h"
+#include "output/TextFile.h"
+#include "output/TraceCursor.h"
+#include "output/TraceWriter.h"
+#include "tests/TestSupport.h"
+#include "tracing/MethodEvents.h"
+#include "tracing/MethodRecords.h"
+
+namespace {
+
+using Move = TraceCursor::Move;
+using Lines = TraceCursor::Lines;
+
+// Every line's indentation against the depth the lines before it give
+// (an entry one deeper, an exit at the depth and one less after, never
+// below 0); the number of lines that disagree, or -1 for a line that is
+// not a trace line at all (a gap of blanks, a NUL, a torn line).
+int depthMismatches(const std::string& trace) {
+    int depth = 0;
+    int wrong = 0;
+    for (const std::string& line : lines(trace)) {
+        std::size_t text = line.find_first_not_of(' ');
+        if (text == std::string::npos || line.find('\0') != std::string::npos) return -1;
+        bool exit = line[text] == '-';
+        if (line[text + (exit ? 1 : 0)] != 'L') return -1;
+        if (!exit) ++depth;
+        if (static_cast<int>(text) != depth) ++wrong;
+        if (exit && depth > 0) --depth;
+    }
+    return wrong;
+}
+
+TEST(TraceCursorTest, ClaimsIndentMoveTheDepthAndStopAtTheWindowsEnd) {
+    TraceCursor cursor;
+    std::string window(40, '.');
+    EXPECT_FALSE(cursor.tryWrite(Move::Enter, Lines("La;m()V"), "\n")) << "shut at first";
+
+    cursor.open(window.data(), window.size());
+    ASSERT_TRUE(cursor.tryWrite(Move::Enter, Lines("La;m()V"), "\n"));
+    ASSERT_TRUE(cursor.tryWrite(Move::Leave, Lines("W", "-La;m()V"), "\n"));
+    EXPECT_EQ(cursor.depth(), 0);
+    ASSERT_TRUE(cursor.tryWrite(Move::Leave, Lines("-Lb;"), "\n")) << "never below 0";
+    EXPECT_EQ(cursor.depth(), 0);
+    // 9 + 3 + 10 + 5 bytes written: 13 left, and a 14-byte line does not fit.
+    EXPECT_FALSE(cursor.tryWrite(Move::Stay, Lines("Lc;0123456789"), "\n"));
+    EXPECT_EQ(window, " La;m()V\n W\n -La;m()V\n-Lb;\n.............");
+    ASSERT_TRUE(cursor.tryWrite(Move::Stay, Lines("Lc;012345678"), "\n"));
+    EXPECT_EQ(cursor.shut(), 40u);
+    EXPECT_EQ(cursor.shut(), 0u) << "counted once";
+    EXPECT_FALSE(cursor.tryWrite(Move::Stay, Lines("L"), "\n"));
+}
+
+TEST(TraceCursorTest, ReopenedWindowsHoldOnlyWhatFitsTheirOwnRoom) {
+    TraceCursor cursor;
+    std::string first(64, '.'), second(6, '.');
+    cursor.open(first.data(), first.size());
+    cursor.setDepth(2);
+    EXPECT_EQ(cursor.shut(), 0u);
+    cursor.open(second.data(), second.size());
+    EXPECT_FALSE(cursor.tryWrite(Move::Stay, Lines("Lab;"), "\n")) << "7 bytes in a 6-byte room";
+    ASSERT_TRUE(cursor.tryWrite(Move::Stay, Lines("Lb;"), "\n"));
+    EXPECT_EQ(second, "  Lb;\n");
+    EXPECT_EQ(first, std::string(64, '.'));
+    EXPECT_EQ(cursor.shut(), 6u);
+}
+
+TEST(TraceCursorTest, ShutForGoodNeverOpensAgain) {
+    TraceCursor cursor;
+    std::string window(32, '.');
+    cursor.open(window.data(), window.size());
+    ASSERT_TRUE(cursor.tryWrite(Move::Enter, Lines("La;"), "\n"));
+    cursor.keepShut();
+    EXPECT_FALSE(cursor.tryWrite(Move::Enter, Lines("La;"), "\n"));
+    EXPECT_EQ(cursor.shut(), 5u) << "what was claimed before is still counted";
+    cursor.open(window.data() + 5, window.size() - 5);
+    EXPECT_FALSE(cursor.isOpen());
+    EXPECT_EQ(cursor.shut(), 0u);
+    EXPECT_EQ(cursor.depth(), 1);
+}
+
+using TraceLinesTest = AgentTest;
+
+// Threads place lines without the lock and, when the window is full, with
+// it, as the handlers do, through windows of one page: one order, every
+// line whole, nothing between them.
+TEST_F(TraceLinesTest, ThreadsPlacingLinesWithAndWithoutTheLockKeepOneOrder) {
+    closeTraceFile();
+    std::string reason;
+    state->traceFile = TextFile::create(dir.file("trace.txt"), 4096, reason);
+    ASSERT_NE(state->traceFile, nullptr) << reason;
+    constexpr int kThreads = 4;
+    constexpr int kCalls = 3000;
+    std::atomic<int> locked{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            std::string line = "Lapp/T" + std::to_string(t) + ";m" + std::string(t * 7, 'x') + "()V";
+            std::string exit = "-" + line;
+            for (int i = 0; i < kCalls; ++i) {
+                if (!writeEntryLineUnlocked(line)) {
+                    AgentMonitorScope lock;
+                    writeEntryLine(line);
+                    ++locked;
+                }
+                if (!writeExitLineUnlocked(exit)) {
+                    AgentMonitorScope lock;
+                    writeExitLines(exit, "");
+                    ++locked;
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(traceDepth(), 0);
+    std::string trace = traceText();
+    EXPECT_EQ(depthMismatches(trace), 0);
+    CallCounts counts = countCalls(trace);
+    for (int t = 0; t < kThreads; ++t) {
+        std::string line = "Lapp/T" + std::to_string(t) + ";m" + std::string(t * 7, 'x') + "()V";
+        EXPECT_EQ(counts.entries[line], kCalls) << line;
+        EXPECT_EQ(counts.exits[line], kCalls) << line;
+    }
+    EXPECT_GT(locked.load(), 50) << "the page-sized windows were switched under the lock";
+    EXPECT_LT(locked.load(), kThreads * kCalls);
+}
+
+class UnlockedEventsTest : public AgentTest {
+protected:
+    void SetUp() override {
+        AgentTest::SetUp();
+        state->records->enable();
+        state->ownLock = true;
+    }
+    void enter(jthread thread, jmethodID method) {
+        onMethodEntry(vm.jvmti(), vm.jni(), thread, method);
+    }
+    void leave(jthread thread, jmethodID method) {
+        jvalue none;
+        none.j = 0;
+        onMethodExit(vm.jvmti(), vm.jni(), thread, method, JNI_FALSE, none);
+    }
+    // Runs `events` on a thread of its own while this thread holds the
+    // agent lock for a while: whether they were done before it let go.
+    bool doneWhileTheLockIsHeld(const std::function<void()>& events) {
+        std::promise<void> holding;
+        std::atomic<bool> released{false};
+        std::atomic<bool> doneFirst{false};
+        std::thread holder([&] {
+            AgentMonitorScope lock;
+            holding.set_value();
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            released = true;
+        });
+        holding.get_future().wait();
+        events();
+        doneFirst = !released.load();
+        holder.join();
+        return doneFirst.load();
+    }
+};
+
+TEST_F(UnlockedEventsTest, OnlyCallsOfKnownMethodsWithoutReceiverPassTheLock) {
+    jclass tool = vm.klass("Lapp/Tool;");
+    jmethodID twice = vm.method(tool, "twice", "(I)I", MethodKind::Static);
+    jmethodID later = vm.method(tool, "later", "()V", MethodKind::Static);
+    jmethodID run = vm.method(tool, "run", "()V");
+    jthread thread = vm.thread(vm.object(tool));
+
+    enter(thread, twice);  // its key goes into the legend with the lock
+    leave(thread, twice);
+    EXPECT_TRUE(doneWhileTheLockIsHeld([&] {
+        enter(thread, twice);
+        leave(thread, twice);
+    }));
+    EXPECT_FALSE(doneWhileTheLockIsHeld([&] { leave(thread, later); }))
+        << "a key not yet in the legend";
+    EXPECT_TRUE(doneWhileTheLockIsHeld([&] {
+        enter(thread, later);
+        leave(thread, later);
+    }));
+    enter(thread, run);
+    leave(thread, run);
+    EXPECT_FALSE(doneWhileTheLockIsHeld([&] { enter(thread, run); })) << "a receiver";
+    leave(thread, run);
+
+    writeLegends();
+    EXPECT_EQ(traceText(),
+              " Lapp/Tool;twice(I)I\n"
+              " -Lapp/Tool;twice(I)I\n"
+              " Lapp/Tool;twice(I)I\n"
+              " -Lapp/Tool;twice(I)I\n"
+              "Warning: Left method that hasn't been entered...\n"
+              "-Lapp/Tool;later()V\n"
+              " Lapp/Tool;later()V\n"
+              " -Lapp/Tool;later()V\n"
+              " Lapp/Tool;run()V\n"
+              " -Lapp/Tool;run()V\n"
+              " Lapp/Tool;run()V\n"
+              " -Lapp/Tool;run()V\n");
+}
+
+TEST_F(UnlockedEventsTest, OnceAnActivationMethodIsMetEveryLineTakesTheLock) {
+    state->activations.append("Lapp/Main;main;([Ljava/lang/String;)V");
+    jclass main = vm.klass("Lapp/Main;");
+    jmethodID twice = vm.method(main, "twice", "(I)I", MethodKind::Static);
+    jmethodID mainMethod = vm.method(main, "main", "([Ljava/lang/String;)V", MethodKind::Static);
+    jthread thread = vm.thread();
+
+    enter(thread, twice);
+    leave(thread, twice);
+    EXPECT_TRUE(doneWhileTheLockIsHeld([&] { enter(thread, twice); }));
+    leave(thread, twice);
+    enter(thread, mainMethod);
+    EXPECT_EQ(state->activationDepth, 2);
+    EXPECT_FALSE(doneWhileTheLockIsHeld([&] { enter(thread, twice); }));
+    leave(thread, twice);
+    leave(thread, mainMethod);
+    EXPECT_EQ(depthMismatches(traceText()), 0);
+}
+
+}  // namespace

@@ -15,22 +15,7 @@ char* putLine(char* at, std::size_t blanks, std::string_view text, std::string_v
     return at + lineEnd.size();
 }
 
-std::atomic<unsigned> nextStripe{0};
-
-int stripeOfThisThread(int stripes) {
-    // Constant-initialised, so that reading it needs no guard.
-    thread_local int stripe = -1;
-    if (stripe < 0) stripe = static_cast<int>(nextStripe.fetch_add(1) % stripes);
-    return stripe;
-}
-
 }  // namespace
-
-uint32_t TraceCursor::doneSoFar() const {
-    uint32_t sum = 0;
-    for (const DoneStripe& stripe : done_) sum += stripe.bytes.load(std::memory_order_acquire);
-    return sum;
-}
 
 bool TraceCursor::tryWrite(Move move, const Lines& lines, std::string_view lineEnd) {
     uint64_t word = word_.load(std::memory_order_acquire);
@@ -62,7 +47,7 @@ bool TraceCursor::tryWrite(Move move, const Lines& lines, std::string_view lineE
                (position(word) - start_.load(std::memory_order_relaxed));
     at = putLine(at, blanks, lines.first, lineEnd);
     if (lines.two) putLine(at, blanks, lines.second, lineEnd);
-    done_[stripeOfThisThread(kStripes)].bytes.fetch_add(size, std::memory_order_release);
+    done_.fetch_add(size, std::memory_order_release);
     return true;
 }
 
@@ -76,7 +61,7 @@ std::size_t TraceCursor::shut() {
     claimedBefore_ += claimed;
     // The claims still being copied are a few bytes each, by threads that
     // are running: yield until they are in.
-    while (doneSoFar() != claimedBefore_) std::this_thread::yield();
+    while (done_.load(std::memory_order_acquire) != claimedBefore_) std::this_thread::yield();
     // Counted once: a second shut returns 0.
     start_.store(position(word), std::memory_order_relaxed);
     return claimed;

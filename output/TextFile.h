@@ -18,6 +18,18 @@
 // through a stream).
 void writeBlanks(FILE* out, std::size_t count);
 
+// Copies one line to `at`: `blanks` blanks, `text` and `lineEnd`; returns
+// the byte after it.
+inline char* copyLine(char* at, std::size_t blanks, std::string_view text,
+                      std::string_view lineEnd) {
+    std::memset(at, ' ', blanks);
+    at += blanks;
+    std::memcpy(at, text.data(), text.size());
+    at += text.size();
+    std::memcpy(at, lineEnd.data(), lineEnd.size());
+    return at + lineEnd.size();
+}
+
 class TextFile {
 public:
 #ifdef _WIN32
@@ -52,9 +64,7 @@ public:
     void writeLine(std::size_t blanks, std::string_view text) {
         std::size_t size = blanks + text.size() + sizeof kLineEnd - 1;
         if (char* at = mapping_.claim(size)) {
-            std::memset(at, ' ', blanks);
-            std::memcpy(at + blanks, text.data(), text.size());
-            std::memcpy(at + blanks + text.size(), kLineEnd, sizeof kLineEnd - 1);
+            copyLine(at, blanks, text, std::string_view(kLineEnd, sizeof kLineEnd - 1));
             return;
         }
         writeBlanks(blanks);

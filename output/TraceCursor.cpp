@@ -1,21 +1,8 @@
 #include "output/TraceCursor.h"
 
-#include <cstring>
 #include <thread>
 
-namespace {
-
-// Copies one line: `blanks` blanks, the text, the line end.
-char* putLine(char* at, std::size_t blanks, std::string_view text, std::string_view lineEnd) {
-    std::memset(at, ' ', blanks);
-    at += blanks;
-    std::memcpy(at, text.data(), text.size());
-    at += text.size();
-    std::memcpy(at, lineEnd.data(), lineEnd.size());
-    return at + lineEnd.size();
-}
-
-}  // namespace
+#include "output/TextFile.h"
 
 bool TraceCursor::tryWrite(Move move, const Lines& lines, std::string_view lineEnd) {
     uint64_t word = word_.load(std::memory_order_acquire);
@@ -45,8 +32,8 @@ bool TraceCursor::tryWrite(Move move, const Lines& lines, std::string_view lineE
     // The window cannot change before this claim is counted done.
     char* at = window_.load(std::memory_order_relaxed) +
                (position(word) - start_.load(std::memory_order_relaxed));
-    at = putLine(at, blanks, lines.first, lineEnd);
-    if (lines.two) putLine(at, blanks, lines.second, lineEnd);
+    at = copyLine(at, blanks, lines.first, lineEnd);
+    if (lines.two) copyLine(at, blanks, lines.second, lineEnd);
     done_.fetch_add(size, std::memory_order_release);
     return true;
 }

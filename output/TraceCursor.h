@@ -89,6 +89,6 @@ private:
     std::atomic<char*> window_{nullptr};
     std::atomic<uint32_t> start_{0};
     std::atomic<uint32_t> room_{0};
-    // Bytes claimed in the windows before the open one (with the lock).
+    // Bytes claimed up to the last shut, counted on (with the lock held).
     uint32_t claimedBefore_ = 0;
 };

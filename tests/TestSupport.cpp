@@ -23,6 +23,7 @@
 #include "output/Legends.h"
 #include "output/TextFile.h"
 #include "output/TraceWriter.h"
+#include "tracing/MethodEvents.h"
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -141,6 +142,16 @@ void discardAgentState() {
 }
 
 void AgentTest::TearDown() { discardAgentState(); }
+
+void AgentTest::enter(jthread thread, jmethodID method) {
+    onMethodEntry(vm.jvmti(), vm.jni(), thread, method);
+}
+
+void AgentTest::leave(jthread thread, jmethodID method, bool byException) {
+    jvalue none;
+    none.j = 0;
+    onMethodExit(vm.jvmti(), vm.jni(), thread, method, byException ? JNI_TRUE : JNI_FALSE, none);
+}
 
 std::string AgentTest::traceText() {
     closeTraceFile();

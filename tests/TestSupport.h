@@ -54,6 +54,10 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
+    // A method event as the VM posts it, on `thread`.
+    void enter(jthread thread, jmethodID method);
+    void leave(jthread thread, jmethodID method, bool byException = false);
+
     // Closes the trace file and returns what was written to it.
     std::string traceText();
     std::string errorLogText();

@@ -63,15 +63,6 @@ protected:
         builder.addMethod(get);
         return passLoadHook(name, loader, builder.bytes());
     }
-
-    void enter(jthread thread, jmethodID method) {
-        onMethodEntry(vm.jvmti(), vm.jni(), thread, method);
-    }
-    void leave(jthread thread, jmethodID method) {
-        jvalue none;
-        none.j = 0;
-        onMethodExit(vm.jvmti(), vm.jni(), thread, method, JNI_FALSE, none);
-    }
     // The hook's native as the rewritten code calls it: from `caller`
     // standing at `location` on `thread`.
     void hook(jthread thread, jobject receiver, jmethodID caller, jlocation location = 1) {

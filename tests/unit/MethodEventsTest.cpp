@@ -14,15 +14,6 @@ namespace {
 
 class EventsTest : public AgentTest {
 protected:
-    void enter(jthread thread, jmethodID method) {
-        onMethodEntry(vm.jvmti(), vm.jni(), thread, method);
-    }
-    void leave(jthread thread, jmethodID method, bool byException = false) {
-        jvalue none;
-        none.j = 0;
-        onMethodExit(vm.jvmti(), vm.jni(), thread, method, byException ? JNI_TRUE : JNI_FALSE,
-                     none);
-    }
     std::string legendsAndTrace() {
         writeLegends();
         return "trace:\n" + traceText() + "methods:\n" + readFile(dir.file("MethodLegend.txt")) +

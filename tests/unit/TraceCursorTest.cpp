@@ -145,16 +145,8 @@ protected:
         state->records->enable();
         state->ownLock = true;
     }
-    void enter(jthread thread, jmethodID method) {
-        onMethodEntry(vm.jvmti(), vm.jni(), thread, method);
-    }
-    void leave(jthread thread, jmethodID method) {
-        jvalue none;
-        none.j = 0;
-        onMethodExit(vm.jvmti(), vm.jni(), thread, method, JNI_FALSE, none);
-    }
-    // Runs `events` on a thread of its own while this thread holds the
-    // agent lock for a while: whether they were done before it let go.
+    // Runs `events` while another thread holds the agent lock for a while:
+    // whether they were done before it let go.
     bool doneWhileTheLockIsHeld(const std::function<void()>& events) {
         std::promise<void> holding;
         std::atomic<bool> released{false};

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "output/TextFile.h"
+#include "output/ThreadStripes.h"
 #include "tracing/MethodRecords.h"
 
 AgentState* agentState = nullptr;
@@ -16,26 +17,13 @@ std::atomic<bool> live{false};
 std::atomic<int> inFlight{0};
 // Event handlers count themselves under the phase in force when they began,
 // so that a waiter can switch the phase and wait for the old count to drain.
-// Each phase's count is spread over stripes on cache lines of their own, so
-// that threads handling events at once do not contend on one counter.
-constexpr int kStripes = 16;
-struct alignas(64) HandlerStripe {
-    std::atomic<int> count{0};
-};
+// Each phase's count is spread over the threads' stripes.
 std::atomic<unsigned> handlerPhase{0};
-HandlerStripe handlersInPhase[2][kStripes];
-std::atomic<unsigned> nextStripe{0};
-
-int stripeOfThisThread() {
-    // Constant-initialised, so that reading it needs no guard.
-    thread_local int stripe = -1;
-    if (stripe < 0) stripe = static_cast<int>(nextStripe.fetch_add(1) % kStripes);
-    return stripe;
-}
+CountStripe<int> handlersInPhase[2][kThreadStripes];
 
 int handlersIn(unsigned phase) {
     int sum = 0;
-    for (const HandlerStripe& stripe : handlersInPhase[phase]) sum += stripe.count.load();
+    for (const CountStripe<int>& stripe : handlersInPhase[phase]) sum += stripe.count.load();
     return sum;
 }
 std::mutex phaseSwitchLock;
@@ -76,7 +64,7 @@ int agentCallbacksInFlight() {
 
 EventHandlerScope::EventHandlerScope() : counter_(nullptr) {
     std::atomic<int>& count =
-        handlersInPhase[handlerPhase.load() & 1u][stripeOfThisThread()].count;
+        handlersInPhase[handlerPhase.load() & 1u][threadStripe()].count;
     count.fetch_add(1);
     if (live.load()) {
         counter_ = &count;

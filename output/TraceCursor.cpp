@@ -34,8 +34,16 @@ bool TraceCursor::tryWrite(Move move, const Lines& lines, std::string_view lineE
                (position(word) - start_.load(std::memory_order_relaxed));
     at = copyLine(at, blanks, lines.first, lineEnd);
     if (lines.two) copyLine(at, blanks, lines.second, lineEnd);
-    done_.fetch_add(size, std::memory_order_release);
+    done_[threadStripe()].count.fetch_add(size, std::memory_order_release);
     return true;
+}
+
+uint32_t TraceCursor::written() const {
+    uint32_t sum = 0;
+    for (const CountStripe<uint32_t>& stripe : done_) {
+        sum += stripe.count.load(std::memory_order_acquire);
+    }
+    return sum;
 }
 
 std::size_t TraceCursor::shut() {
@@ -48,7 +56,7 @@ std::size_t TraceCursor::shut() {
     claimedBefore_ += claimed;
     // The claims still being copied are a few bytes each, by threads that
     // are running: yield until they are in.
-    while (done_.load(std::memory_order_acquire) != claimedBefore_) std::this_thread::yield();
+    while (written() != claimedBefore_) std::this_thread::yield();
     // Counted once: a second shut returns 0.
     start_.store(position(word), std::memory_order_relaxed);
     return claimed;

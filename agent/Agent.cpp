@@ -20,6 +20,7 @@
 
 #include "agent/AgentState.h"
 #include "agent/ErrorReporting.h"
+#include "agent/HandlerFence.h"
 #include "agent/Platform.h"
 #include "instrument/ClassFileHook.h"
 #include "options/Options.h"
@@ -186,6 +187,9 @@ void load(JavaVM* vm, const char* options) {
                      static_cast<int>(got));
         return;
     }
+    // Before any event can come: handlers then count themselves without a
+    // full fence each (the cheap case; without it they pay one).
+    enableLightHandlerFences();
     registerWithVm(state);
     setAgentLive(true);
 }

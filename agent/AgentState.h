@@ -115,7 +115,10 @@ public:
     bool entered() const { return counter_ != nullptr; }
 
 private:
+    void leave(std::atomic<int>& count) const;
+
     std::atomic<int>* counter_;
+    bool shared_ = false;
 };
 
 // Waits until every event handler that began before this call has ended;

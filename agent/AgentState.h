@@ -10,17 +10,19 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "output/KeySlotTable.h"
 #include "output/TraceCursor.h"
 
-// Ordered, growable list of owned texts; entries are only ever appended.
-struct StringList {
-    std::vector<std::string> items;
+// Ordered, growable list of texts; entries are only ever appended.
+template <typename Text>
+struct TextList {
+    std::vector<Text> items;
 
-    void append(std::string text) { items.push_back(std::move(text)); }
-    const std::string& at(std::size_t index) const { return items[index]; }
+    void append(Text text) { items.push_back(std::move(text)); }
+    const Text& at(std::size_t index) const { return items[index]; }
     std::size_t size() const { return items.size(); }
     bool empty() const { return items.empty(); }
     void clear() {
@@ -28,6 +30,10 @@ struct StringList {
         items.shrink_to_fit();
     }
 };
+using StringList = TextList<std::string>;
+// Views of texts kept elsewhere for as long as the list (the method keys,
+// which the key table keeps).
+using ViewList = TextList<std::string_view>;
 
 class MethodRecordTable;
 class TextFile;
@@ -61,7 +67,7 @@ struct AgentState {
     // whether an event is worth preparing before the lock is taken.
     std::atomic<int32_t> activationDepth{0};
     StringList objectLegend;
-    StringList methodLegend;
+    ViewList methodLegend;
     StringList filters;
     StringList activations;
     int32_t nextObjectId = 1;

@@ -13,7 +13,7 @@ namespace {
 constexpr const char* kObjectLegendName = "ObjectLegend.txt";
 constexpr const char* kMethodLegendName = "MethodLegend.txt";
 
-void writeEntry(TextFile& file, int32_t id, const std::string& entry) {
+void writeEntry(TextFile& file, int32_t id, std::string_view entry) {
     file.write(makeId(id));
     file.write(" == ");
     file.write(entry);
@@ -32,7 +32,8 @@ std::unique_ptr<TextFile> createLegendFile(const std::string& path, const char* 
 }
 
 // The whole legend, by its bare name: into the working directory of now.
-void writeLegendFile(const char* fileName, const StringList& legend, int32_t nextId) {
+template <typename List>
+void writeLegendFile(const char* fileName, const List& legend, int32_t nextId) {
     std::unique_ptr<TextFile> out = createLegendFile(fileName, "it is not written.");
     if (out == nullptr) return;
     int32_t count = std::min<int64_t>(nextId - 1, static_cast<int64_t>(legend.size()));
@@ -41,7 +42,8 @@ void writeLegendFile(const char* fileName, const StringList& legend, int32_t nex
     }
 }
 
-void finishLegend(std::unique_ptr<TextFile>& streamed, const char* fileName, StringList& legend,
+template <typename List>
+void finishLegend(std::unique_ptr<TextFile>& streamed, const char* fileName, List& legend,
                   int32_t nextId, bool directoryChanged) {
     bool complete = streamed != nullptr;
     // Closing cuts the file to its entries: as if written in one pass now.
@@ -69,17 +71,17 @@ void methodKey(std::string& buffer, const char* name, const char* signature, con
     if (isStatic) buffer.append("||").append(shownText(classSignature));
 }
 
-KeySlot* methodKeySlot(std::string key) {
+KeySlot* methodKeySlot(std::string_view key) {
     AgentState* state = agentState;
     std::lock_guard<std::mutex> guard(state->keySlotsLock);
-    return state->keySlots.place(std::move(key));
+    return state->keySlots.place(key);
 }
 
 bool recordKeySlot(KeySlot& slot) { return KeyRecording(slot).added(); }
 
 KeyRecording::KeyRecording(KeySlot& slot)
     : slot_(slot),
-      id_(slot.id.load(std::memory_order_relaxed) == 0 ? appendMethodLegend(*slot.key) : 0) {}
+      id_(slot.id.load(std::memory_order_relaxed) == 0 ? appendMethodLegend(slot.key) : 0) {}
 
 KeyRecording::~KeyRecording() {
     if (id_ != 0) slot_.id.store(id_, std::memory_order_release);
@@ -96,7 +98,7 @@ void appendObjectLegend(std::string entry) {
     }
 }
 
-int32_t appendMethodLegend(const std::string& key) {
+int32_t appendMethodLegend(std::string_view key) {
     AgentState* state = agentState;
     state->methodLegend.append(key);
     int32_t id = state->nextMethodId++;
@@ -104,7 +106,7 @@ int32_t appendMethodLegend(const std::string& key) {
     return id;
 }
 
-int32_t methodIdOf(const std::string& key) {
+int32_t methodIdOf(std::string_view key) {
     AgentState* state = agentState;
     std::lock_guard<std::mutex> guard(state->keySlotsLock);
     const KeySlot* slot = state->keySlots.find(key);

@@ -20,7 +20,7 @@ void methodKey(std::string& buffer, const char* name, const char* signature, con
 
 // The one slot of `key`, made when the key is first seen (recorded or not).
 // Safe to call without the agent lock; the slot lives until unload.
-KeySlot* methodKeySlot(std::string key);
+KeySlot* methodKeySlot(std::string_view key);
 
 // Adds the slot's key to the method legend unless it is there; true when it
 // was added by this call. Called with the agent lock held.
@@ -57,10 +57,10 @@ bool recordMethodKey(const std::string& key);
 // appendMethodLegend adds a key not yet in the legend and returns its
 // identifier.
 void appendObjectLegend(std::string entry);
-int32_t appendMethodLegend(const std::string& key);
+int32_t appendMethodLegend(std::string_view key);
 
 // The identifier of a recorded key, 0 when the key is not in the legend.
-int32_t methodIdOf(const std::string& key);
+int32_t methodIdOf(std::string_view key);
 
 // Creates ObjectLegend.txt and MethodLegend.txt in `directory` (replacing
 // an earlier run's); entries are written into them as they are added.

@@ -83,7 +83,7 @@ bool describeMethod(jvmtiEnv* jvmti, jmethodID method, bool complete, MethodReco
     std::string key;
     methodKey(key, name.text, signature.text, generic.text, record.isStatic,
               classSignature.text);
-    record.key = methodKeySlot(std::move(key));
+    record.key = methodKeySlot(key);
     record.exitLine.assign("-")
         .append(shownText(classSignature.text))
         .append(shownText(name.text))

@@ -15,7 +15,7 @@ TEST(KeySlotTableTest, EachKeyHasOneSlotThatNeverMovesAsTheTableGrows) {
     for (int n = 0; n < 5000; ++n) {
         KeySlot* slot = table.place(keyOf(n));
         ASSERT_NE(slot, nullptr);
-        ASSERT_EQ(*slot->key, keyOf(n));
+        ASSERT_EQ(slot->key, keyOf(n));
         slot->id = n + 1;
         slots.push_back(slot);
     }

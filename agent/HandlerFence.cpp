@@ -46,7 +46,8 @@ bool lightHandlerFences() { return light.load(std::memory_order_relaxed); }
 
 void waiterFence() {
     std::atomic_thread_fence(std::memory_order_seq_cst);
-    // Registered at load and never given up: a failure here cannot happen,
-    // and the full fence above is then all there is.
+    // Registered at load, which checked that the call works; it is not
+    // expected to fail after that, and the full fence above is all a
+    // failure would leave.
     if (lightHandlerFences()) barrierOnAllThreads();
 }

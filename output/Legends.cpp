@@ -81,7 +81,7 @@ bool recordKeySlot(KeySlot& slot) { return KeyRecording(slot).added(); }
 
 KeyRecording::KeyRecording(KeySlot& slot)
     : slot_(slot),
-      id_(slot.id.load(std::memory_order_relaxed) == 0 ? appendMethodLegend(slot.key) : 0) {}
+      id_(slot.id.load(std::memory_order_relaxed) == 0 ? appendMethodLegend(slot) : 0) {}
 
 KeyRecording::~KeyRecording() {
     if (id_ != 0) slot_.id.store(id_, std::memory_order_release);
@@ -98,11 +98,11 @@ void appendObjectLegend(std::string entry) {
     }
 }
 
-int32_t appendMethodLegend(std::string_view key) {
+int32_t appendMethodLegend(const KeySlot& slot) {
     AgentState* state = agentState;
-    state->methodLegend.append(key);
+    state->methodLegend.append(slot.key);
     int32_t id = state->nextMethodId++;
-    if (state->methodLegendFile != nullptr) writeEntry(*state->methodLegendFile, id, key);
+    if (state->methodLegendFile != nullptr) writeEntry(*state->methodLegendFile, id, slot.key);
     return id;
 }
 

@@ -54,10 +54,10 @@ bool recordMethodKey(const std::string& key);
 // Every entry of either legend is added through these two, in identifier
 // order, with the agent lock held, and is in its legend file when they
 // return. appendObjectLegend adds the entry of the next receiver tag;
-// appendMethodLegend adds a key not yet in the legend and returns its
-// identifier.
+// appendMethodLegend adds the key of a slot not yet in the legend and
+// returns its identifier; the legend keeps a view of the key table's text.
 void appendObjectLegend(std::string entry);
-int32_t appendMethodLegend(std::string_view key);
+int32_t appendMethodLegend(const KeySlot& slot);
 
 // The identifier of a recorded key, 0 when the key is not in the legend.
 int32_t methodIdOf(std::string_view key);

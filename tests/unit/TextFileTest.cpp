@@ -87,6 +87,57 @@ TEST_F(TextFileTest, LinesAcrossGrowthStepsAreWholeAndInOrder) {
     EXPECT_EQ(bytesOf(path), expected);
 }
 
+// Steps of the trace's size, and one that is not a whole number of the
+// kernel's large pages (2 MiB): blanks are written in large pieces and the
+// windows placed to take large pages; the bytes are the same wherever the
+// windows and the pieces begin and end.
+TEST_F(TextFileTest, LargeStepsHoldEveryLineInOrder) {
+    for (std::size_t large : {TextFile::kTraceStep, (std::size_t(2) << 20) + 2 * step}) {
+        SCOPED_TRACE(large);
+        expected.clear();
+        std::unique_ptr<TextFile> file = create(large);
+        ASSERT_TRUE(file->mapped());
+        EXPECT_EQ(fileSize(), large);
+        EXPECT_EQ(bytesOf(path), std::string(large, ' '));
+        for (int n = 0; expected.size() < 2 * large + 1000; ++n) {
+            writeLine(*file, static_cast<std::size_t>(n % 5),
+                      "Lapp/Job" + std::to_string(n) + std::string(n % 61, 'y') + ";run()V");
+        }
+        EXPECT_EQ(fileSize(), 3 * large);
+        std::string bytes = bytesOf(path);
+        EXPECT_EQ(bytes.substr(0, expected.size()), expected);
+        EXPECT_EQ(bytes.find_first_not_of(' ', expected.size()), std::string::npos);
+        file->close();
+        EXPECT_EQ(bytesOf(path), expected);
+    }
+}
+
+#ifdef __linux__
+// Inaccessible ranges in the process: what an address reservation leaves
+// when it is not given back.
+int reservedRanges() {
+    std::ifstream maps("/proc/self/maps");
+    int count = 0;
+    for (std::string line; std::getline(maps, line);) {
+        if (line.find(" ---p ") != std::string::npos) ++count;
+    }
+    return count;
+}
+
+// Each window is mapped over a range reserved for it: none of the
+// reservation may stay behind when windows come and go.
+TEST_F(TextFileTest, WindowsLeaveNoReservedRangeBehind) {
+    int before = reservedRanges();
+    std::unique_ptr<TextFile> file = create(TextFile::kTraceStep);
+    std::string line(1000, 'w');
+    for (std::size_t n = 0; n < 5 * TextFile::kTraceStep / line.size(); ++n) file->writeLine(0, line);
+    EXPECT_EQ(reservedRanges(), before);
+    file->close();
+    EXPECT_EQ(reservedRanges(), before);
+    EXPECT_EQ(fileSize(), (5 * TextFile::kTraceStep / line.size()) * (line.size() + 1));
+}
+#endif
+
 TEST_F(TextFileTest, LineLongerThanOneStep) {
     std::unique_ptr<TextFile> file = create(step);
     writeLine(*file, 3, "first");

@@ -34,7 +34,7 @@ bool TraceCursor::tryWrite(Move move, const Lines& lines, std::string_view lineE
                (position(word) - start_.load(std::memory_order_relaxed));
     at = copyLine(at, blanks, lines.first, lineEnd);
     if (lines.two) copyLine(at, blanks, lines.second, lineEnd);
-    done_[threadStripe()].count.fetch_add(size, std::memory_order_release);
+    addOnThreadStripe(done_, size);
     return true;
 }
 

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <future>
 #include <map>
@@ -13,6 +14,7 @@
 #include "agent/ErrorReporting.h"
 #include "output/Legends.h"
 #include "output/TextFile.h"
+#include "output/ThreadStripes.h"
 #include "output/TraceCursor.h"
 #include "output/TraceWriter.h"
 #include "tests/TestSupport.h"
@@ -89,6 +91,59 @@ TEST(TraceCursorTest, ShutForGoodNeverOpensAgain) {
     EXPECT_FALSE(cursor.isOpen());
     EXPECT_EQ(cursor.shut(), 0u);
     EXPECT_EQ(cursor.depth(), 1);
+}
+
+// More threads than stripes, in generations that end and hand their
+// stripes on, all copying into one window while the cursor shuts and opens
+// it again: every shut waits for exactly what was claimed, and no count is
+// lost (a lost one would make a shut wait for ever).
+TEST(TraceCursorTest, CountsOfThreadsThatComeAndGoAddUp) {
+    constexpr int kThreads = kThreadStripes + 8;
+    constexpr int kLinesEach = 2000;
+    const std::string text = "Lapp/Counter;count()V";
+    const std::size_t lineSize = text.size() + 1;  // at depth 0, with its line end
+    std::string window(3 * kThreads * kLinesEach * lineSize, '.');
+    TraceCursor cursor;
+    std::size_t written = 0;
+    for (int generation = 0; generation < 3; ++generation) {
+        cursor.open(window.data() + written, window.size() - written);
+        std::atomic<int> refused{0};
+        std::atomic<int> started{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&] {
+                auto write = [&] {
+                    if (!cursor.tryWrite(Move::Stay, Lines(text), "\n")) ++refused;
+                };
+                // Every thread has its stripe before any goes on: some
+                // must share one.
+                write();
+                ++started;
+                while (started.load() < kThreads) std::this_thread::yield();
+                for (int n = 1; n < kLinesEach; ++n) write();
+            });
+        }
+        // A shut while they run waits for what was claimed so far.
+        while (started.load() < kThreads) std::this_thread::yield();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        std::future<std::size_t> midway = std::async(std::launch::async, [&] { return cursor.shut(); });
+        if (midway.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+            // It would wait for ever, and this test with it.
+            ADD_FAILURE() << "a shut still waits: a count was lost";
+            std::abort();
+        }
+        std::size_t claimed = midway.get();
+        for (std::thread& thread : threads) thread.join();
+        EXPECT_EQ(claimed % lineSize, 0u);
+        EXPECT_EQ(claimed / lineSize + static_cast<std::size_t>(refused.load()),
+                  static_cast<std::size_t>(kThreads * kLinesEach));
+        EXPECT_EQ(cursor.shut(), 0u);
+        written += claimed;
+    }
+    std::string expected;
+    for (std::size_t n = 0; n < written / lineSize; ++n) expected += text + "\n";
+    EXPECT_EQ(window.substr(0, written), expected);
+    EXPECT_EQ(window.find_first_not_of('.', written), std::string::npos);
 }
 
 using TraceLinesTest = AgentTest;

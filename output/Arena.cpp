@@ -1,6 +1,7 @@
 #include "output/Arena.h"
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #ifdef _WIN32
@@ -90,4 +91,40 @@ const char* Arena::copy(std::string_view text) {
     auto* bytes = static_cast<char*>(allocate(text.size(), 1));
     if (bytes != nullptr && !text.empty()) std::memcpy(bytes, text.data(), text.size());
     return bytes;
+}
+
+ZeroedBlock::ZeroedBlock(std::size_t size) {
+    if (size >= kChunkedFrom) {
+        std::size_t chunks = alignUp(size, Arena::kChunkSize);
+        // Fresh pages from the system read as zeros.
+        data_ = arenaOs::mapChunk(chunks);
+        if (data_ != nullptr) mapped_ = chunks;
+    } else {
+        data_ = std::calloc(size == 0 ? 1 : size, 1);
+    }
+}
+
+ZeroedBlock::~ZeroedBlock() { release(); }
+
+ZeroedBlock::ZeroedBlock(ZeroedBlock&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)), mapped_(std::exchange(other.mapped_, 0)) {}
+
+ZeroedBlock& ZeroedBlock::operator=(ZeroedBlock&& other) noexcept {
+    if (this != &other) {
+        release();
+        data_ = std::exchange(other.data_, nullptr);
+        mapped_ = std::exchange(other.mapped_, 0);
+    }
+    return *this;
+}
+
+void ZeroedBlock::release() {
+    if (data_ == nullptr) return;
+    if (mapped_ != 0) {
+        arenaOs::unmapChunk(data_, mapped_);
+    } else {
+        std::free(data_);
+    }
+    data_ = nullptr;
+    mapped_ = 0;
 }

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <string_view>
+#include <utility>
 
 class Arena {
 public:
@@ -36,6 +37,28 @@ private:
     char* cursor_ = nullptr;
     char* limit_ = nullptr;
     std::size_t used_ = 0;
+};
+
+// Zeroed memory for a table's array, in one piece of at least `size` bytes:
+// a large one straight from the system in whole chunks (huge pages where
+// granted: a table of a megabyte faults in once, not 256 times), a small
+// one from the heap. Empty (null data) when there is no memory for it.
+class ZeroedBlock {
+public:
+    ZeroedBlock() = default;
+    explicit ZeroedBlock(std::size_t size);
+    ~ZeroedBlock();
+    ZeroedBlock(ZeroedBlock&& other) noexcept;
+    ZeroedBlock& operator=(ZeroedBlock&& other) noexcept;
+    void* data() const { return data_; }
+
+    // Sizes from which the block comes in chunks.
+    static constexpr std::size_t kChunkedFrom = Arena::kChunkSize / 4;
+
+private:
+    void release();
+    void* data_ = nullptr;
+    std::size_t mapped_ = 0;  // the chunks' size; 0 for heap memory
 };
 
 // The platform's half: a chunk of `size` bytes (a multiple of the page

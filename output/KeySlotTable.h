@@ -10,7 +10,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
-#include <vector>
 
 #include "output/Arena.h"
 
@@ -37,14 +36,17 @@ public:
     std::size_t size() const { return size_; }
 
 private:
+    // All zero bytes: an empty probe (the arrays start zeroed).
     struct Probe {
-        std::size_t hash = 0;
-        KeySlot* slot = nullptr;  // null: an empty probe
+        std::size_t hash;
+        KeySlot* slot;  // null: an empty probe
     };
     std::size_t indexOf(std::string_view key, std::size_t hash) const;
     void grow();
 
-    std::vector<Probe> probes_;  // a power of two long, at most half full
+    ZeroedBlock block_;
+    Probe* probes_ = nullptr;  // `capacity_` long, a power of two, at most half full
+    std::size_t capacity_ = 0;
     std::size_t size_ = 0;
     Arena arena_;
 };

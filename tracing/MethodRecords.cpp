@@ -1,9 +1,12 @@
 #include "tracing/MethodRecords.h"
 
 #include <cstdint>
+#include <new>
+#include <type_traits>
 
 #include "agent/ErrorReporting.h"
 #include "instrument/BytecodeScan.h"
+#include "output/Arena.h"
 #include "output/Legends.h"
 #include "tracing/Classification.h"
 #include "tracing/VmTexts.h"
@@ -94,26 +97,41 @@ bool describeMethod(jvmtiEnv* jvmti, jmethodID method, bool complete, MethodReco
 // One open-addressing table of record pointers. Slots go from null to a
 // record once and never change again, so readers need no lock.
 struct MethodRecordTable::Generation {
+    // All zero bytes: an empty slot. The method is beside its record so
+    // that a probe reads one cache line, not the record's too.
+    struct Slot {
+        std::atomic<jmethodID> method;
+        std::atomic<const MethodRecord*> record;
+    };
+
     explicit Generation(std::size_t capacity)
-        : mask(capacity - 1), slots(new std::atomic<const MethodRecord*>[capacity]) {
-        for (std::size_t i = 0; i < capacity; ++i) slots[i].store(nullptr, std::memory_order_relaxed);
+        : mask(capacity - 1), block(capacity * sizeof(Slot)),
+          slots(static_cast<Slot*>(block.data())) {
+        static_assert(std::is_trivially_default_constructible<Slot>::value &&
+                          std::is_trivially_destructible<Slot>::value,
+                      "slots are used as zeroed memory");
+        if (slots == nullptr) throw std::bad_alloc();
     }
     std::size_t mask;
-    std::unique_ptr<std::atomic<const MethodRecord*>[]> slots;
+    ZeroedBlock block;
+    Slot* slots;
     std::size_t used = 0;
     // The records this generation owns; a grown generation takes them over.
     std::vector<std::unique_ptr<MethodRecord>> records;
 
     const MethodRecord* find(jmethodID method) const {
         for (std::size_t i = slotOf(method, mask);; i = (i + 1) & mask) {
-            const MethodRecord* record = slots[i].load(std::memory_order_acquire);
-            if (record == nullptr || record->method == method) return record;
+            // Acquire: the record was stored before its method.
+            jmethodID held = slots[i].method.load(std::memory_order_acquire);
+            if (held == nullptr) return nullptr;
+            if (held == method) return slots[i].record.load(std::memory_order_relaxed);
         }
     }
     void insert(const MethodRecord* record) {
         std::size_t i = slotOf(record->method, mask);
-        while (slots[i].load(std::memory_order_relaxed) != nullptr) i = (i + 1) & mask;
-        slots[i].store(record, std::memory_order_release);
+        while (slots[i].method.load(std::memory_order_relaxed) != nullptr) i = (i + 1) & mask;
+        slots[i].record.store(record, std::memory_order_relaxed);
+        slots[i].method.store(record->method, std::memory_order_release);
         ++used;
     }
 };

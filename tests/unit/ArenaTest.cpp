@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "output/Arena.h"
@@ -50,6 +51,31 @@ TEST(ArenaTest, CopiesTextsLargerThanAChunkAndEmptyOnes) {
     EXPECT_EQ(std::string(small, 5), "first");
     EXPECT_EQ(std::string(after, 5), "after");
     EXPECT_NE(arena.copy(""), nullptr);
+}
+
+// Tables take their arrays as zeroed blocks, small from the heap and large
+// in chunks: every byte reads zero at first, and a block moved on keeps its
+// memory (a table swapping in a larger array).
+TEST(ArenaTest, ZeroedBlocksOfEverySizeReadZeroAndMoveWhole) {
+    for (std::size_t size : {std::size_t(1), std::size_t(4096), ZeroedBlock::kChunkedFrom - 8,
+                             ZeroedBlock::kChunkedFrom, Arena::kChunkSize + 24}) {
+        SCOPED_TRACE(size);
+        ZeroedBlock block(size);
+        auto* bytes = static_cast<unsigned char*>(block.data());
+        ASSERT_NE(bytes, nullptr);
+        std::size_t nonZero = 0;
+        for (std::size_t i = 0; i < size; ++i) nonZero += bytes[i] != 0;
+        EXPECT_EQ(nonZero, 0u);
+        std::memset(bytes, 0x5a, size);
+        ZeroedBlock moved(std::move(block));
+        EXPECT_EQ(block.data(), nullptr);
+        EXPECT_EQ(moved.data(), bytes);
+        ZeroedBlock other(64);
+        other = std::move(moved);
+        EXPECT_EQ(other.data(), bytes);
+        EXPECT_EQ(bytes[0], 0x5a);
+        EXPECT_EQ(bytes[size - 1], 0x5a);
+    }
 }
 
 TEST(ArenaTest, KeysOfManyChunksKeepTheirTextsAndSlots) {

@@ -53,7 +53,7 @@ public:
     void* data() const { return data_; }
 
     // Sizes from which the block comes in chunks.
-    static constexpr std::size_t kChunkedFrom = Arena::kChunkSize / 4;
+    static constexpr std::size_t kChunkedFrom = Arena::kChunkSize / 2;
 
 private:
     void release();

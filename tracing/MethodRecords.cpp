@@ -87,10 +87,12 @@ bool describeMethod(jvmtiEnv* jvmti, jmethodID method, bool complete, MethodReco
     methodKey(key, name.text, signature.text, generic.text, record.isStatic,
               classSignature.text);
     record.key = methodKeySlot(key);
-    record.exitLine.assign("-")
+    std::string exitLine;
+    exitLine.assign("-")
         .append(shownText(classSignature.text))
         .append(shownText(name.text))
         .append(shownText(signature.text));
+    record.setExitLine(std::move(exitLine));
     return complete_lookups;
 }
 
@@ -116,8 +118,10 @@ struct MethodRecordTable::Generation {
     ZeroedBlock block;
     Slot* slots;
     std::size_t used = 0;
-    // The records this generation owns; a grown generation takes them over.
-    std::vector<std::unique_ptr<MethodRecord>> records;
+    // The records this generation keeps, with their exit lines, one after
+    // another; a grown generation takes them over. They are never destroyed
+    // one by one: a kept record owns no memory of its own.
+    std::unique_ptr<Arena> store = std::make_unique<Arena>();
 
     const MethodRecord* find(jmethodID method) const {
         for (std::size_t i = slotOf(method, mask);; i = (i + 1) & mask) {
@@ -148,8 +152,12 @@ const MethodRecord* MethodRecordTable::find(jmethodID method) const {
 
 MethodRecordTable::Generation* MethodRecordTable::grow(Generation& full) {
     auto larger = std::make_unique<Generation>((full.mask + 1) * 2);
-    for (auto& record : full.records) larger->insert(record.get());
-    larger->records = std::move(full.records);
+    for (std::size_t i = 0; i <= full.mask; ++i) {
+        if (full.slots[i].method.load(std::memory_order_relaxed) != nullptr) {
+            larger->insert(full.slots[i].record.load(std::memory_order_relaxed));
+        }
+    }
+    larger->store = std::move(full.store);
     Generation* next = larger.get();
     // Readers may still be probing the full one; its slots stay valid
     // because the records it points at moved, not died.
@@ -165,8 +173,14 @@ const MethodRecord* MethodRecordTable::remember(std::unique_ptr<MethodRecord> re
     if (const MethodRecord* first = generation->find(record->method)) return first;
     // At most half full, so that a probe always ends at an empty slot soon.
     if ((generation->used + 1) * 2 > generation->mask + 1) generation = grow(*generation);
-    const MethodRecord* kept = record.get();
-    generation->records.push_back(std::move(record));
+    Arena& store = *generation->store;
+    void* memory = store.allocate(sizeof(MethodRecord), alignof(MethodRecord));
+    const char* text = memory != nullptr ? store.copy(record->exitLine) : nullptr;
+    if (text == nullptr) throw std::bad_alloc();
+    auto* kept = new (memory) MethodRecord(std::move(*record));
+    // Its text in the store; none of the heap's.
+    kept->ownText = std::string();
+    kept->exitLine = std::string_view(text, record->exitLine.size());
     generation->insert(kept);
     return kept;
 }
@@ -193,5 +207,5 @@ void MethodRecordTable::forgetAll(bool waitForReaders) {
 
 std::size_t MethodRecordTable::size() const {
     std::lock_guard<std::mutex> guard(writeLock_);
-    return owned_->records.size();
+    return owned_->used;
 }

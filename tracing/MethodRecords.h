@@ -32,10 +32,17 @@ struct MethodRecord {
     // receiver, so its entry waits for that call.
     bool callsHook = false;
     KeySlot* key = nullptr;
-    // "-" followed by the entry line (class signature, name, signature).
-    std::string exitLine;
+    // "-" followed by the entry line (class signature, name, signature):
+    // the text of `ownText`, or once the table keeps the record, of the
+    // table's own memory.
+    std::string_view exitLine;
+    std::string ownText;
 
-    std::string_view entryLine() const { return std::string_view(exitLine).substr(1); }
+    std::string_view entryLine() const { return exitLine.substr(1); }
+    void setExitLine(std::string text) {
+        ownText = std::move(text);
+        exitLine = ownText;
+    }
 };
 
 // Asks the VM for everything a record holds, reporting failures of
@@ -60,8 +67,9 @@ public:
     bool enabled() const { return enabled_.load(std::memory_order_acquire); }
 
     const MethodRecord* find(jmethodID method) const;
-    // Keeps `record` unless another thread kept one for the same method
-    // first; returns the one kept.
+    // Keeps a copy of `record` unless another thread kept one for the same
+    // method first; returns the one kept. Throws std::bad_alloc when there
+    // is no memory for it.
     const MethodRecord* remember(std::unique_ptr<MethodRecord> record);
     // Drops every record (classes were unloaded or redefined). The old
     // records are freed once no event handler can still be reading them:

@@ -178,8 +178,9 @@ const MethodRecord* MethodRecordTable::remember(std::unique_ptr<MethodRecord> re
     const char* text = memory != nullptr ? store.copy(record->exitLine) : nullptr;
     if (text == nullptr) throw std::bad_alloc();
     auto* kept = new (memory) MethodRecord(std::move(*record));
-    // Its text in the store; none of the heap's.
-    kept->ownText = std::string();
+    // Its text in the store; none of the heap's (the swap hands any buffer
+    // to the temporary, which frees it).
+    std::string().swap(kept->ownText);
     kept->exitLine = std::string_view(text, record->exitLine.size());
     generation->insert(kept);
     return kept;

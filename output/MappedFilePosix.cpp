@@ -49,9 +49,10 @@ char* reserveLargePagePlace(uint64_t offset, std::size_t size) {
         ::mmap(nullptr, span, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (reserved == MAP_FAILED) return nullptr;
     auto start = reinterpret_cast<uintptr_t>(reserved);
+    // The first address from `start` on at the offset's distance from a
+    // boundary (less than a large page on: the span holds the window).
     uintptr_t phase = static_cast<uintptr_t>(offset % kLargePage);
-    uintptr_t place = ((start - phase + kLargePage - 1) / kLargePage) * kLargePage + phase;
-    if (place < start) place += kLargePage;
+    uintptr_t place = start + ((phase - start) & (kLargePage - 1));
     // Only the window's own range stays reserved.
     if (place > start) ::munmap(reserved, place - start);
     if (start + span > place + size) {

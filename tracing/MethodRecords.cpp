@@ -174,14 +174,15 @@ const MethodRecord* MethodRecordTable::remember(std::unique_ptr<MethodRecord> re
     // At most half full, so that a probe always ends at an empty slot soon.
     if ((generation->used + 1) * 2 > generation->mask + 1) generation = grow(*generation);
     Arena& store = *generation->store;
+    std::string_view line = record->exitLine;
     void* memory = store.allocate(sizeof(MethodRecord), alignof(MethodRecord));
-    const char* text = memory != nullptr ? store.copy(record->exitLine) : nullptr;
+    const char* text = memory != nullptr ? store.copy(line) : nullptr;
     if (text == nullptr) throw std::bad_alloc();
     auto* kept = new (memory) MethodRecord(std::move(*record));
     // Its text in the store; none of the heap's (the swap hands any buffer
     // to the temporary, which frees it).
     std::string().swap(kept->ownText);
-    kept->exitLine = std::string_view(text, record->exitLine.size());
+    kept->exitLine = std::string_view(text, line.size());
     generation->insert(kept);
     return kept;
 }

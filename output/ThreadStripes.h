@@ -9,22 +9,15 @@
 constexpr int kThreadStripes = 32;
 constexpr int kSharedStripe = kThreadStripes;
 
-template <typename T>
-struct alignas(64) CountStripe {
-    std::atomic<T> count{0};
-};
-
 // The calling thread's stripe: one it holds alone while it lives (then
 // given to a later thread), or kSharedStripe when all are held.
 int threadStripe();
 
-// Adds to the calling thread's counter in `stripes` (kThreadStripes + 1 of
-// them), after every write before it (release). Only the holder writes its
-// own stripe, so the addition needs no locked instruction there.
+// Adds to a counter of stripe `stripe` (the calling thread's), after every
+// write before it (release). Only the holder writes its own stripe's
+// counter, so the addition needs no locked instruction there.
 template <typename T>
-void addOnThreadStripe(CountStripe<T>* stripes, T amount) {
-    int stripe = threadStripe();
-    std::atomic<T>& count = stripes[stripe].count;
+void addOnStripe(std::atomic<T>& count, int stripe, T amount) {
     if (stripe == kSharedStripe) {
         count.fetch_add(amount, std::memory_order_release);
     } else {

@@ -1,11 +1,64 @@
 #include "output/TraceCursor.h"
 
+#include <chrono>
 #include <thread>
+
+#if defined(__i386__) || defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 #include "output/TextFile.h"
 
-bool TraceCursor::tryWrite(Move move, const Lines& lines, std::string_view lineEnd) {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How long a thread lets another that writes line after line go on. When
+// two cores take turns line by line, every line waits for the word's and
+// its bytes' cache lines to come over from the other core, which costs more
+// than the JVM's own delivery of the event; in turns of this length they
+// come over about once a turn. (Measured on two cores, four threads of
+// calls: 0.71 of the time without turns; two threads with a call every
+// 2 us between untraced work: 0.91; a turn of 60 us gained no more.)
+constexpr std::chrono::microseconds kTurn(30);
+// How long the word must stay still for the other writer to count as done:
+// a thread that writes less often than this is not waited for. (1 us
+// measured slower than 3 us in both cases above.)
+constexpr std::chrono::microseconds kQuiet(3);
+
+void pauseBriefly() {
+#if defined(__i386__) || defined(__x86_64__)
+    for (int i = 0; i < 8; ++i) _mm_pause();
+#endif
+}
+
+}  // namespace
+
+uint64_t TraceCursor::waitOutTurn(uint64_t word) const {
+    Clock::time_point start = Clock::now();
+    Clock::time_point checked = start;
+    for (;;) {
+        pauseBriefly();
+        Clock::time_point now = Clock::now();
+        if (now - checked < kQuiet) continue;
+        uint64_t seen = word_.load(std::memory_order_acquire);
+        if (seen == word || now - start >= kTurn) return seen;
+        word = seen;
+        checked = now;
+    }
+}
+
+bool TraceCursor::tryWrite(Move move, const Lines& lines, std::string_view lineEnd, Pace pace) {
+    int stripe = threadStripe();
+    WriterStripe& mine = writers_[stripe];
+    bool alone = stripe != kSharedStripe;
     uint64_t word = word_.load(std::memory_order_acquire);
+    if (pace == Pace::AfterOthersTurn && alone && position(word) != mine.end &&
+        (word & kShut) == 0) {
+        mine.turnChecks.store(mine.turnChecks.load(std::memory_order_relaxed) + 1,
+                              std::memory_order_relaxed);
+        word = waitOutTurn(word);
+    }
     std::size_t blanks = 0;
     uint32_t size = 0;
     for (;;) {
@@ -34,14 +87,23 @@ bool TraceCursor::tryWrite(Move move, const Lines& lines, std::string_view lineE
                (position(word) - start_.load(std::memory_order_relaxed));
     at = copyLine(at, blanks, lines.first, lineEnd);
     if (lines.two) copyLine(at, blanks, lines.second, lineEnd);
-    addOnThreadStripe(done_, size);
+    if (alone) mine.end = position(word) + size;
+    addOnStripe(mine.done, stripe, size);
     return true;
 }
 
 uint32_t TraceCursor::written() const {
     uint32_t sum = 0;
-    for (const CountStripe<uint32_t>& stripe : done_) {
-        sum += stripe.count.load(std::memory_order_acquire);
+    for (const WriterStripe& stripe : writers_) {
+        sum += stripe.done.load(std::memory_order_acquire);
+    }
+    return sum;
+}
+
+uint32_t TraceCursor::turnChecks() const {
+    uint32_t sum = 0;
+    for (const WriterStripe& stripe : writers_) {
+        sum += stripe.turnChecks.load(std::memory_order_relaxed);
     }
     return sum;
 }

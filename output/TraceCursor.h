@@ -37,9 +37,15 @@ public:
     TraceCursor(const TraceCursor&) = delete;
     TraceCursor& operator=(const TraceCursor&) = delete;
 
+    // Whether a claim first lets another thread that is writing line after
+    // line go on for a turn (see waitOutTurn): not while holding the lock,
+    // whose other waiters would wait on with it.
+    enum class Pace { Now, AfterOthersTurn };
+
     // Claims, writes and moves the depth; false, with nothing changed, when
     // the window is shut or lacks the room (then write them with the lock).
-    bool tryWrite(Move move, const Lines& lines, std::string_view lineEnd);
+    bool tryWrite(Move move, const Lines& lines, std::string_view lineEnd,
+                  Pace pace = Pace::Now);
 
     // With the lock held: shuts the window and waits until every line
     // claimed in it is written. Returns the bytes claimed since it opened.
@@ -48,6 +54,10 @@ public:
     // `room` bytes) from now on.
     void open(char* window, std::size_t room);
     bool isOpen() const;
+
+    // How often writers found that another thread had written since their
+    // last line, and so watched whether it was going on.
+    uint32_t turnChecks() const;
 
     // From now on no line is placed without the lock; for good.
     void keepShut();
@@ -75,8 +85,23 @@ private:
     static constexpr int kDepthShift = 32;
     static constexpr uint64_t kDepthMask = (uint64_t(1) << 30) - 1;
 
+    // A writing thread's own: its bytes of claims written, counted on for
+    // good (modulo 2^32), and where its last line ended.
+    struct alignas(64) WriterStripe {
+        std::atomic<uint32_t> done{0};
+        std::atomic<uint32_t> turnChecks{0};
+        // Written and read by the stripe's holder only; not kept on the
+        // shared stripe.
+        uint32_t end = 0;
+    };
+
     // Bytes of claims copied in, over every stripe.
     uint32_t written() const;
+
+    // Slow path: the word moved on since this thread's last line. While it
+    // goes on moving, another thread is writing line after line; let it, for
+    // at most one turn. Returns the word as last read.
+    uint64_t waitOutTurn(uint64_t word) const;
 
     static uint32_t position(uint64_t word) { return static_cast<uint32_t>(word); }
     static int32_t depthOf(uint64_t word) {
@@ -89,14 +114,14 @@ private:
     std::atomic<char*> window_{nullptr};
     std::atomic<uint32_t> start_{0};
     std::atomic<uint32_t> room_{0};
-    // Bytes of claims written, counted on for good (modulo 2^32) over the
-    // writing threads' stripes, set against the bytes claimed. Not on the
+    // The writing threads' stripes; their counts, summed, are set against
+    // the bytes claimed. Not on the
     // word's cache line: a count there made each line take the line back
     // from the core that had claimed since (measured: a sixteenth less time
     // on four threads). A thread adds on its own stripe with a plain store:
     // a locked addition waited for the line's bytes to reach the cache
     // (measured: a twentieth less time on one thread without it).
-    CountStripe<uint32_t> done_[kThreadStripes + 1];
+    WriterStripe writers_[kThreadStripes + 1];
     // Bytes claimed up to the last shut, counted on (with the lock held).
     uint32_t claimedBefore_ = 0;
 };

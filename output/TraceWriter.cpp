@@ -53,7 +53,8 @@ void writeLines(TraceCursor::Move move, const TraceCursor::Lines& lines) {
 bool writeUnlocked(TraceCursor::Move move, std::string_view text) {
     AgentState* state = agentState;
     TraceCursor::Lines lines(text);
-    return state != nullptr && state->traceCursor.tryWrite(move, lines, kLineEnd);
+    return state != nullptr &&
+           state->traceCursor.tryWrite(move, lines, kLineEnd, TraceCursor::Pace::AfterOthersTurn);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -144,6 +145,81 @@ TEST(TraceCursorTest, CountsOfThreadsThatComeAndGoAddUp) {
     for (std::size_t n = 0; n < written / lineSize; ++n) expected += text + "\n";
     EXPECT_EQ(window.substr(0, written), expected);
     EXPECT_EQ(window.find_first_not_of('.', written), std::string::npos);
+}
+
+// A thread that finds the trace moved on since its own last line watches
+// whether the other writer goes on, and lets it for a turn; one that writes
+// alone never watches. Taking turns loses no line and never waits long.
+TEST(TraceCursorTest, WritersTakeTurnsWithoutLosingLinesOrWaitingLong) {
+    using Pace = TraceCursor::Pace;
+    TraceCursor cursor;
+    std::string window(16 << 20, '.');
+    cursor.open(window.data(), window.size());
+    // The first line after the window opens finds the position moved.
+    for (int n = 0; n < 1000; ++n) {
+        ASSERT_TRUE(cursor.tryWrite(Move::Stay, Lines("Lb;"), "\n", Pace::AfterOthersTurn));
+    }
+    EXPECT_EQ(cursor.turnChecks(), 1u) << "a thread alone watched for others";
+    std::thread([&] { EXPECT_TRUE(cursor.tryWrite(Move::Stay, Lines("La;"), "\n")); }).join();
+    for (int n = 0; n < 100; ++n) {
+        ASSERT_TRUE(cursor.tryWrite(Move::Stay, Lines("Lb;"), "\n", Pace::AfterOthersTurn));
+    }
+    EXPECT_EQ(cursor.turnChecks(), 2u) << "once after another thread's line, not after each";
+
+    // Another thread writes line after line while this one writes twenty.
+    std::atomic<bool> stop{false};
+    std::atomic<int> othersLines{0};
+    std::atomic<int> refused{0};
+    std::thread other([&] {
+        while (!stop.load()) {
+            if (cursor.tryWrite(Move::Stay, Lines("La;"), "\n")) {
+                othersLines.fetch_add(1, std::memory_order_relaxed);
+            } else {
+                ++refused;
+            }
+        }
+    });
+    constexpr int kTurns = 20;
+    std::vector<int> othersBefore;
+    auto started = std::chrono::steady_clock::now();
+    for (int n = 0; n < kTurns; ++n) {
+        int seen = othersLines.load();
+        while (othersLines.load() < seen + 2) std::this_thread::yield();
+        othersBefore.push_back(othersLines.load());
+        ASSERT_TRUE(cursor.tryWrite(Move::Stay, Lines("Lb;"), "\n", Pace::AfterOthersTurn));
+    }
+    auto took = std::chrono::steady_clock::now() - started;
+    stop.store(true);
+    other.join();
+    EXPECT_EQ(refused.load(), 0) << "a turn lasted until the window was full";
+    EXPECT_LT(took, std::chrono::seconds(2));
+    EXPECT_EQ(cursor.turnChecks(), 2u + kTurns);
+
+    std::size_t claimed = cursor.shut();
+    std::vector<std::string> all = lines(window.substr(0, claimed));
+    std::size_t others = static_cast<std::size_t>(othersLines.load());
+    ASSERT_EQ(all.size(), 1000u + 1 + 100 + others + kTurns);
+    EXPECT_EQ(all[999], "Lb;");
+    EXPECT_EQ(all[1000], "La;");
+    EXPECT_EQ(all[1100], "Lb;");
+    // How many of the other's lines were placed while each of ours waited
+    // (one may have been placed and not yet counted when ours began).
+    int othersSoFar = 0, ours = 0;
+    std::vector<int> letThrough;
+    for (std::size_t i = 1101; i < all.size(); ++i) {
+        if (all[i] == "La;") {
+            ++othersSoFar;
+        } else {
+            ASSERT_EQ(all[i], "Lb;");
+            ASSERT_LT(ours, kTurns);
+            letThrough.push_back(othersSoFar - othersBefore[ours++]);
+        }
+    }
+    ASSERT_EQ(ours, kTurns);
+    // Without turns about one each, more now and then when a thread is
+    // put off the processor; in turns hundreds.
+    std::sort(letThrough.begin(), letThrough.end());
+    EXPECT_GE(letThrough[kTurns / 2], 20) << "our lines did not let the other's go on";
 }
 
 using TraceLinesTest = AgentTest;

@@ -82,6 +82,7 @@ workloads=(
     "instance-20k calls bench.Calls 20000 instance"
     "static-400k calls bench.Calls 400000 static"
     "threads4-static-100k calls bench.Calls 100000 static 4"
+    "threads2-spaced-100k calls bench.Spaced 100000 100 2"
     "narrow-50keys-40k narrow bench.Wide 800"
     "wide-20kkeys-40k wide bench.Wide 2"
 )

@@ -4,6 +4,8 @@
 // the mapped window of trace.txt and moves the depth; the bytes are copied
 // after it and counted as done, and the window is let go only once every
 // claim in it is done. The trace's one order is the order of the swaps.
+// Threads writing without the lock take turns of some microseconds rather
+// than swap line by line (see waitOutTurn).
 //
 // While the window is shut (no mapping, no room, lines through a stream or
 // standard output, or activation methods met) every line is written with

@@ -27,6 +27,7 @@
 #include "output/Legends.h"
 #include "output/TextFile.h"
 #include "output/TraceWriter.h"
+#include "tracing/FetchCounts.h"
 #include "tracing/MethodEvents.h"
 #include "tracing/MethodRecords.h"
 
@@ -45,16 +46,34 @@ void printConsole(const std::string& text) {
 }
 
 // What the agent can do without: a VM that refuses these leaves the agent
-// working as before, and nothing is reported. True when bytecodes can be read.
-bool addOptionalCapabilities(jvmtiEnv* jvmti) {
+// working as before, and nothing is reported.
+struct OptionalCapabilities {
+    bool bytecodes = false;     // to see whether a method's body writes local 0
+    bool constantPool = false;  // to see that a method's first call is the hook's
+    bool nativeBind = false;    // to take the hook method's binding over
+    bool retransform = false;   // to rewrite the classes loaded before the VM is up
+};
+
+OptionalCapabilities addOptionalCapabilities(jvmtiEnv* jvmti, bool rewriting) {
+    OptionalCapabilities granted;
     jvmtiCapabilities potential;
     std::memset(&potential, 0, sizeof potential);
-    if (jvmti->GetPotentialCapabilities(&potential) != JVMTI_ERROR_NONE) return false;
+    if (jvmti->GetPotentialCapabilities(&potential) != JVMTI_ERROR_NONE) return granted;
     jvmtiCapabilities wanted;
     std::memset(&wanted, 0, sizeof wanted);
-    // To see whether a method's body writes local 0 (the receiver's slot).
     wanted.can_get_bytecodes = potential.can_get_bytecodes;
-    return jvmti->AddCapabilities(&wanted) == JVMTI_ERROR_NONE && wanted.can_get_bytecodes != 0;
+    if (rewriting) {
+        wanted.can_get_constant_pool = potential.can_get_constant_pool;
+        wanted.can_generate_native_method_bind_events =
+            potential.can_generate_native_method_bind_events;
+        wanted.can_retransform_classes = potential.can_retransform_classes;
+    }
+    if (jvmti->AddCapabilities(&wanted) != JVMTI_ERROR_NONE) return granted;
+    granted.bytecodes = wanted.can_get_bytecodes != 0;
+    granted.constantPool = wanted.can_get_constant_pool != 0;
+    granted.nativeBind = wanted.can_generate_native_method_bind_events != 0;
+    granted.retransform = wanted.can_retransform_classes != 0;
+    return granted;
 }
 
 // Releases what GetExtensionEvents handed out.
@@ -93,12 +112,15 @@ bool watchClassUnloading(jvmtiEnv* jvmti) {
 
 }  // namespace
 
-jvmtiError setEventCallbacks(jvmtiEnv* jvmti, bool vmInit, bool classFileLoadHook) {
+jvmtiError setEventCallbacks(jvmtiEnv* jvmti, bool rewriting, bool classFileLoadHook) {
     jvmtiEventCallbacks callbacks;
     std::memset(&callbacks, 0, sizeof callbacks);
     callbacks.MethodEntry = onMethodEntry;
     callbacks.MethodExit = onMethodExit;
-    if (vmInit) callbacks.VMInit = onVmInit;
+    if (rewriting) {
+        callbacks.VMInit = onVmInit;
+        callbacks.NativeMethodBind = onNativeMethodBind;
+    }
     if (classFileLoadHook) callbacks.ClassFileLoadHook = onClassFileLoadHook;
     return jvmti->SetEventCallbacks(&callbacks,
                                     static_cast<jint>(kCallbackSlots10 * sizeof(void*)));
@@ -131,18 +153,24 @@ void registerWithVm(AgentState* state) {
     checkJvmtiError(jvmti->CreateRawMonitor("Kelmora monitor", &state->monitor),
                     "Cannot create raw monitor.");
 
-    bool readsBytecodes = addOptionalCapabilities(jvmti);
+    OptionalCapabilities optional = addOptionalCapabilities(jvmti, state->rewriteClasses);
     if (watchClassUnloading(jvmti)) {
         state->records->enable();
         // Measured cheaper than the raw monitor on every event; the monitor
         // is still made, and used where no records are kept.
         state->ownLock = true;
         // The hook's receivers are taken through the records and the
-        // threads' frames, which need the bytecode to trust a method. Without
-        // these no class is rewritten and every receiver is fetched: nothing
-        // to report, the trace is the same. VMInit sets up the rest: the
-        // class-loading hook is only enabled once the VM is up.
-        if (state->rewriteClasses && readsBytecodes) {
+        // threads' frames, which need the bytecode and the constant pool to
+        // trust a method, and the hook method's binding, which the VM makes
+        // while it starts. Without these no class is rewritten and every
+        // receiver is fetched: nothing to report, the trace is the same.
+        // VMInit sets up the rest: the class-loading hook is only enabled
+        // once the VM is up.
+        if (state->rewriteClasses && optional.bytecodes && optional.constantPool &&
+            optional.nativeBind) {
+            state->retransformClasses = optional.retransform;
+            prepareHookBinding(jvmti);
+            jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_NATIVE_METHOD_BIND, nullptr);
             jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_VM_INIT, nullptr);
         }
     }
@@ -195,6 +223,10 @@ void load(JavaVM* vm, const char* options) {
 }
 
 void writeOutputAndRelease(AgentState* state) {
+    if (state->printFetchCounts) {
+        std::fprintf(stderr, "[Kelmora] receivers fetched from the VM: %s\n",
+                     fetchCountsText().c_str());
+    }
     writeLegends();
     state->filters.clear();
     state->activations.clear();
@@ -253,6 +285,7 @@ std::string joinPath(const std::string& directory, const char* fileName) {
 void initAgentState(const std::string& directory) {
     AgentState* state = createAgentState();
     if (state == nullptr) return;
+    resetFetchCounts();
     if (!directory.empty()) {
         state->errorLogPath = joinPath(directory, "errorLog.txt");
         std::remove(state->errorLogPath.c_str());

@@ -16,12 +16,13 @@ JNIEXPORT void JNICALL Agent_OnUnload(JavaVM* vm);
 // legends created.
 void initAgentState(const std::string& workingDirectory);
 
-// Sets the callback table: the method events, and VMInit and
-// ClassFileLoadHook where asked. The class-loading hook's slot stays empty
-// until the VM is up: HotSpot leaves its archived start-up state (class
-// data sharing) unused when that slot is set while it starts, and the JDK
-// then runs code it would not run untraced.
-jvmtiError setEventCallbacks(jvmtiEnv* jvmti, bool vmInit, bool classFileLoadHook);
+// Sets the callback table: the method events, with VMInit and
+// NativeMethodBind when classes are to be rewritten, and ClassFileLoadHook
+// where asked. The class-loading hook's slot stays empty until the VM is
+// up: HotSpot leaves its archived start-up state (class data sharing)
+// unused when that slot is set while it starts, and the JDK then runs code
+// it would not run untraced.
+jvmtiError setEventCallbacks(jvmtiEnv* jvmti, bool rewriting, bool classFileLoadHook);
 
 // The process's working directory, of any length; empty when it cannot be
 // read.

@@ -76,6 +76,12 @@ struct AgentState {
     // one given decides). Rewritten methods hand their receiver to the hook
     // instead of having it fetched from their frame; the files are the same.
     bool rewriteClasses = true;
+    // Set at load when the VM lets classes be retransformed: the classes
+    // loaded before the VM was up are then rewritten too.
+    bool retransformClasses = false;
+    // Set by the option mode=fetchcounts: unload says on standard error how
+    // often receivers were fetched from the VM, and why.
+    bool printFetchCounts = false;
 
     // Next object tag to hand out; tags start at 1, 0 means untagged.
     jlong nextTag = 1;

@@ -1,116 +1,80 @@
 #include "instrument/ClassFileHook.h"
 
-#include <atomic>
+#include <algorithm>
 #include <cstring>
-#include <mutex>
 #include <string>
-#include <unordered_set>
+#include <vector>
 
 #include "agent/Agent.h"
 #include "agent/AgentState.h"
 #include "agent/ErrorReporting.h"
 #include "instrument/ClassRewriter.h"
-#include "instrument/HookClass.h"
+#include "instrument/HookMethod.h"
+#include "instrument/HookReferences.h"
+#include "instrument/LibrarySymbols.h"
 #include "tracing/Classification.h"
 #include "tracing/MethodEvents.h"
 #include "tracing/MethodRecords.h"
 #include "tracing/VmTexts.h"
 
-std::atomic<jmethodID> definedHookMethod{nullptr};
+std::atomic<jmethodID> boundHookMethod{nullptr};
 
 namespace {
 
 std::atomic<bool> active{false};
+std::atomic<HookFunction> vmFunction{nullptr};
+// The VM's function of the hook method, as its library exports it; null
+// where it could not be found (the binding is then known by its method).
+std::atomic<void*> vmFunctionAddress{nullptr};
 
-constexpr const char* kAppLoaderSignature = "Ljdk/internal/loader/ClassLoaders$AppClassLoader;";
+// Classes the agent itself is retransforming on this thread: their load
+// hook rewrites them as if they were loaded now.
+thread_local bool retransformingHere = false;
 
-enum class Loader { Boot, App, Other };
+constexpr jint kRetransformBatch = 64;
 
-// Classes of the boot loader find the hook where it is; the application
-// loader delegates its name there (the first call from one of its classes
-// runs its Java code to do so: the handlers drop those events). Another
-// loader need not delegate the name, or may define two classes of one name;
-// its classes are left as they are.
-Loader loaderOf(jvmtiEnv* jvmti, JNIEnv* jni, jobject loader) {
-    if (loader == nullptr) return Loader::Boot;
-    jclass cls = jni->GetObjectClass(loader);
-    if (cls == nullptr) return Loader::Other;
-    VmText signature(jvmti), generic(jvmti);
-    if (jvmti->GetClassSignature(cls, &signature.text, &generic.text) != JVMTI_ERROR_NONE ||
-        signature.text == nullptr) {
-        return Loader::Other;
+// Whether the method being bound is the hook method, by its names; only
+// possible once the VM has started (a binding during start-up is known by
+// the function's address instead).
+bool isHookByName(jvmtiEnv* jvmti, jmethodID method) {
+    VmText name(jvmti), signature(jvmti), classSignature(jvmti);
+    jclass declaring = nullptr;
+    if (jvmti->GetMethodName(method, &name.text, &signature.text, nullptr) != JVMTI_ERROR_NONE ||
+        jvmti->GetMethodDeclaringClass(method, &declaring) != JVMTI_ERROR_NONE ||
+        jvmti->GetClassSignature(declaring, &classSignature.text, nullptr) != JVMTI_ERROR_NONE ||
+        name.text == nullptr || signature.text == nullptr || classSignature.text == nullptr) {
+        return false;
     }
-    return std::strcmp(signature.text, kAppLoaderSignature) == 0 ? Loader::App : Loader::Other;
+    std::string hookClass = std::string("L") + kHookClassName + ";";
+    return hookClass == classSignature.text && std::strcmp(name.text, kHookMethodName) == 0 &&
+           std::strcmp(signature.text, kHookMethodDescriptor) == 0;
 }
 
-// The classes rewritten, by internal name, for the boot and the application
-// loader.
-struct RewrittenClasses {
-    std::mutex lock;
-    std::unordered_set<std::string> boot;
-    std::unordered_set<std::string> app;
-
-    std::unordered_set<std::string>& of(Loader loader) { return loader == Loader::Boot ? boot : app; }
-};
-
-RewrittenClasses& rewritten() {
-    static RewrittenClasses* classes = new RewrittenClasses;  // outlives every thread
-    return *classes;
+// Whether a class of this signature may be rewritten: not filtered, not the
+// hook's own, the agent still live.
+bool wantedSignature(const char* signature) {
+    if (signature == nullptr || signature[0] != 'L') return false;
+    if (std::strncmp(signature + 1, kHookClassName, std::strlen(kHookClassName)) == 0 &&
+        std::strcmp(signature + 1 + std::strlen(kHookClassName), ";") == 0) {
+        return false;
+    }
+    AgentMonitorScope lock;
+    return lock.held() && isAgentLive() && !isFilteredClass(signature);
 }
 
-// Defines the hook class in `loader` (null: the boot loader) and binds its
-// native; its method, or null.
-jmethodID defineHookClass(JNIEnv* jni, jobject loader) {
-    jclass defined = jni->DefineClass(kHookClassName, loader,
-                                      reinterpret_cast<const jbyte*>(hookClassBytes()),
-                                      static_cast<jsize>(hookClassLength()));
-    if (defined == nullptr) {
-        jni->ExceptionClear();
-        return nullptr;
-    }
-    JNINativeMethod native{const_cast<char*>(kHookMethodName),
-                           const_cast<char*>(kHookMethodDescriptor),
-                           reinterpret_cast<void*>(onHookCall)};
-    if (jni->RegisterNatives(defined, &native, 1) != JNI_OK) {
-        jni->ExceptionClear();
-        return nullptr;
-    }
-    jmethodID method = jni->GetStaticMethodID(defined, kHookMethodName, kHookMethodDescriptor);
-    if (method == nullptr) jni->ExceptionClear();
-    return method;
-}
-
-// Whether the class may be rewritten: not filtered, the agent still live.
 bool wanted(const char* name) {
     std::string signature;
     signature.reserve(std::strlen(name) + 2);
     signature.push_back('L');
     signature.append(name);
     signature.push_back(';');
-    AgentMonitorScope lock;
-    return lock.held() && isAgentLive() && !isFilteredClass(signature.c_str());
+    return wantedSignature(signature.c_str());
 }
 
-// Only classes of unnamed modules are rewritten: those read every module,
-// the hook's too. A named module would have to be made to read the hook's
-// module, and AddModuleReads runs Java code of the JDK on the loading
-// thread, whose method events would be traced; such classes keep the fetch.
-bool inUnnamedModule(jvmtiEnv* jvmti, jobject loader, const char* name) {
-    const char* slash = std::strrchr(name, '/');
-    std::string package = slash != nullptr ? std::string(name, slash) : std::string();
-    jobject named = nullptr;
-    if (jvmti->GetNamedModule(loader, package.c_str(), &named) != JVMTI_ERROR_NONE) return false;
-    return named == nullptr;
-}
-
-void rewriteLoadedClass(jvmtiEnv* jvmti, jobject loader, const char* name, jint length,
-                        const unsigned char* data, jint* newLength, unsigned char** newData,
-                        JNIEnv* jni) {
-    if (!wanted(name) || !inUnnamedModule(jvmti, loader, name)) return;
-    Loader kind = loaderOf(jvmti, jni, loader);
-    if (kind == Loader::Other) return;
-    static const HookTarget target{kHookClassName, kHookMethodName};
-    RewriteResult result = rewriteClass(data, static_cast<std::size_t>(length), target);
+void rewriteLoadedClass(jvmtiEnv* jvmti, const char* name, jint length,
+                        const unsigned char* data, jint* newLength, unsigned char** newData) {
+    if (!wanted(name)) return;
+    RewriteResult result = rewriteClass(data, static_cast<std::size_t>(length), hookTarget());
     if (result.outcome != ClassOutcome::Rewritten) return;
     unsigned char* copy = nullptr;
     if (jvmti->Allocate(static_cast<jlong>(result.bytes.size()), &copy) != JVMTI_ERROR_NONE ||
@@ -118,71 +82,120 @@ void rewriteLoadedClass(jvmtiEnv* jvmti, jobject loader, const char* name, jint 
         return;
     }
     std::memcpy(copy, result.bytes.data(), result.bytes.size());
-    {
-        // Known before the class exists, so before any of its methods runs.
-        RewrittenClasses& classes = rewritten();
-        std::lock_guard<std::mutex> guard(classes.lock);
-        classes.of(kind).insert(name);
-    }
     *newLength = static_cast<jint>(result.bytes.size());
     *newData = copy;
 }
 
 // Another agent (a debugger's hot swap, say) redefines a class: it keeps the
 // bytes it is given, so its methods may no longer call the hook, and any
-// method's new body may write local 0. The class is no longer counted as
-// rewritten, and every method record is dropped, to be made again from the
-// new bytecode. A debugger may hold threads suspended inside event handlers
-// while it redefines: the old records are not waited for here.
-void forgetRedefinedClass(jvmtiEnv* jvmti, JNIEnv* jni, jobject loader, const char* name) {
-    if (name != nullptr) {
-        Loader kind = loaderOf(jvmti, jni, loader);
-        if (kind != Loader::Other) {
-            RewrittenClasses& classes = rewritten();
-            std::lock_guard<std::mutex> guard(classes.lock);
-            classes.of(kind).erase(name);
+// method's new body may write local 0 or hold another constant pool. Every
+// method record is dropped, to be made again from the new bytecode. A
+// debugger may hold threads suspended inside event handlers while it
+// redefines: the old records are not waited for here.
+void forgetRedefinedClass(JNIEnv* jni) {
+    forgetHookReferences(jni);
+    agentState->records->forgetAll(/*waitForReaders=*/false);
+}
+
+// The classes the VM loaded before the hook could be used (the JDK's, at
+// start-up) are rewritten through the VM's retransformation, a batch at a
+// time; a batch the VM refuses is tried class by class, and a class it
+// still refuses keeps its bytes, and its receivers are fetched.
+void retransformLoadedClasses(jvmtiEnv* jvmti, JNIEnv* jni) {
+    jint count = 0;
+    jclass* loaded = nullptr;
+    if (jvmti->GetLoadedClasses(&count, &loaded) != JVMTI_ERROR_NONE || loaded == nullptr) return;
+    std::vector<jclass> classes;
+    for (jint i = 0; i < count; ++i) {
+        jboolean modifiable = JNI_FALSE;
+        VmText signature(jvmti);
+        if (jvmti->IsModifiableClass(loaded[i], &modifiable) == JVMTI_ERROR_NONE && modifiable &&
+            jvmti->GetClassSignature(loaded[i], &signature.text, nullptr) == JVMTI_ERROR_NONE &&
+            wantedSignature(signature.text)) {
+            classes.push_back(loaded[i]);
         }
     }
-    agentState->records->forgetAll(/*waitForReaders=*/false);
+    jvmti->Deallocate(reinterpret_cast<unsigned char*>(loaded));
+    if (classes.empty()) return;
+    AgentWorkScope work;
+    retransformingHere = true;
+    for (std::size_t at = 0; at < classes.size(); at += kRetransformBatch) {
+        jint batch = static_cast<jint>(std::min<std::size_t>(kRetransformBatch, classes.size() - at));
+        if (jvmti->RetransformClasses(batch, &classes[at]) == JVMTI_ERROR_NONE) continue;
+        for (jint i = 0; i < batch; ++i) {
+            checkJvmtiError(jvmti->RetransformClasses(1, &classes[at + i]),
+                            "Cannot rewrite a class loaded before the VM started.");
+        }
+    }
+    retransformingHere = false;
+    // Methods met during start-up were judged by their old bytecode.
+    forgetHookReferences(jni);
+    agentState->records->forgetAll();
 }
 
 }  // namespace
 
+void prepareHookBinding(jvmtiEnv* jvmti) {
+    // Any JVMTI function lives in the JVM's library, beside the VM's
+    // function of the hook method.
+    const void* inJvm = reinterpret_cast<const void*>(jvmti->functions->GetMethodName);
+    vmFunctionAddress.store(symbolBeside(inJvm, kHookVmFunction, kHookVmFunctionDecorated));
+}
+
+void JNICALL onNativeMethodBind(jvmtiEnv* jvmti, JNIEnv*, jthread, jmethodID method,
+                                void* address, void** newAddress) {
+    void* ours = reinterpret_cast<void*>(onHookCall);
+    if (address == nullptr || newAddress == nullptr || address == ours) return;
+    void* expected = vmFunctionAddress.load();
+    bool hook = false;
+    if (expected != nullptr) {
+        hook = address == expected;
+    } else if (beginAgentCallback()) {
+        try {
+            hook = isHookByName(jvmti, method);
+        } catch (...) {
+        }
+        endAgentCallback();
+    }
+    if (!hook) return;
+    vmFunction.store(reinterpret_cast<HookFunction>(address));
+    boundHookMethod.store(method, std::memory_order_release);
+    *newAddress = ours;
+}
+
 // The class-loading hook is set and enabled here, not at load (see
-// setEventCallbacks): classes loaded before the hook class exists could not
-// be rewritten anyway.
+// setEventCallbacks): rewritten code can only run once the VM is up.
 void JNICALL onVmInit(jvmtiEnv* jvmti, JNIEnv* jni, jthread) {
     if (!beginAgentCallback()) return;
     try {
-        bool rewrite = agentState->rewriteClasses;
-        jmethodID boot = nullptr;
-        if (rewrite && hookMethod() == nullptr &&
-            (boot = defineHookClass(jni, nullptr)) != nullptr &&
+        AgentState* state = agentState;
+        if (state->rewriteClasses && hookMethod() != nullptr && vmHookFunction() != nullptr &&
             setEventCallbacks(jvmti, true, true) == JVMTI_ERROR_NONE &&
             jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_CLASS_FILE_LOAD_HOOK,
                                             nullptr) == JVMTI_ERROR_NONE) {
-            definedHookMethod.store(boot, std::memory_order_release);
             active.store(true, std::memory_order_release);
+            if (state->retransformClasses) retransformLoadedClasses(jvmti, jni);
         }
     } catch (...) {
         // Out of memory: classes load as they come.
+        retransformingHere = false;
     }
     endAgentCallback();
 }
 
 void JNICALL onClassFileLoadHook(jvmtiEnv* jvmti, JNIEnv* jni, jclass classBeingRedefined,
-                                 jobject loader, const char* name, jobject, jint classDataLength,
+                                 jobject, const char* name, jobject, jint classDataLength,
                                  const unsigned char* classData, jint* newClassDataLength,
                                  unsigned char** newClassData) {
     if (!active.load(std::memory_order_acquire)) return;
     if (!beginAgentCallback()) return;
     try {
-        if (classBeingRedefined != nullptr) {
-            forgetRedefinedClass(jvmti, jni, loader, name);
+        if (classBeingRedefined != nullptr && !retransformingHere) {
+            forgetRedefinedClass(jni);
         } else if (name != nullptr && classData != nullptr && classDataLength > 0) {
             // Nameless classes are never called by name.
-            rewriteLoadedClass(jvmti, loader, name, classDataLength, classData,
-                               newClassDataLength, newClassData, jni);
+            rewriteLoadedClass(jvmti, name, classDataLength, classData, newClassDataLength,
+                               newClassData);
         }
     } catch (...) {
         // Out of memory: this class loads as it came.
@@ -190,38 +203,13 @@ void JNICALL onClassFileLoadHook(jvmtiEnv* jvmti, JNIEnv* jni, jclass classBeing
     endAgentCallback();
 }
 
-bool classRewritingActive() { return active.load(std::memory_order_acquire); }
+HookFunction vmHookFunction() { return vmFunction.load(); }
 
-bool rewroteClassOf(jvmtiEnv* jvmti, JNIEnv* jni, jmethodID method) {
-    if (!classRewritingActive()) return false;
-    jclass declaring = nullptr;
-    if (jvmti->GetMethodDeclaringClass(method, &declaring) != JVMTI_ERROR_NONE ||
-        declaring == nullptr) {
-        return false;
-    }
-    jobject loader = nullptr;
-    if (jvmti->GetClassLoader(declaring, &loader) != JVMTI_ERROR_NONE) return false;
-    Loader kind = loaderOf(jvmti, jni, loader);
-    if (kind == Loader::Other) return false;
-    VmText signature(jvmti), generic(jvmti);
-    if (jvmti->GetClassSignature(declaring, &signature.text, &generic.text) != JVMTI_ERROR_NONE ||
-        signature.text == nullptr) {
-        return false;
-    }
-    std::size_t length = std::strlen(signature.text);
-    if (length < 3 || signature.text[0] != 'L' || signature.text[length - 1] != ';') return false;
-    std::string name(signature.text + 1, length - 2);
-    RewrittenClasses& classes = rewritten();
-    std::lock_guard<std::mutex> guard(classes.lock);
-    return classes.of(kind).count(name) != 0;
-}
+bool classRewritingActive() { return active.load(std::memory_order_acquire); }
 
 void resetClassRewriting() {
     active.store(false);
-    definedHookMethod.store(nullptr);
-
-    RewrittenClasses& classes = rewritten();
-    std::lock_guard<std::mutex> guard(classes.lock);
-    classes.boot.clear();
-    classes.app.clear();
+    boundHookMethod.store(nullptr);
+    vmFunction.store(nullptr);
+    vmFunctionAddress.store(nullptr);
 }

@@ -1,7 +1,9 @@
 // Rewriting classes as the VM loads them, so that each eligible method
-// hands its receiver to the agent's hook: the hook class is defined once
-// the VM is up, and from then on every class whose signature is not
-// filtered goes through the rewriter.
+// hands its receiver to the agent's hook (java.lang.Thread.holdsLock, whose
+// native binding the agent takes over at start-up). Once the VM is up, every
+// class whose signature is not filtered goes through the rewriter, whatever
+// its class loader or module, and the classes loaded before are rewritten
+// again where the VM lets them be.
 #pragma once
 
 #include <jni.h>
@@ -9,8 +11,16 @@
 
 #include <atomic>
 
-// Defines the hook class in the boot loader and binds its native method.
-// Until this has succeeded no class is rewritten.
+// Looks up the VM's function of the hook method, by which its binding is
+// known during start-up. Called at load, before binding events are on.
+void prepareHookBinding(jvmtiEnv* jvmti);
+
+// The VM binds a native method: the hook method's binding is taken over.
+void JNICALL onNativeMethodBind(jvmtiEnv* jvmti, JNIEnv* jni, jthread thread, jmethodID method,
+                                void* address, void** newAddress);
+
+// Starts rewriting once the hook's binding was taken over, and rewrites the
+// classes loaded so far.
 void JNICALL onVmInit(jvmtiEnv* jvmti, JNIEnv* jni, jthread thread);
 
 void JNICALL onClassFileLoadHook(jvmtiEnv* jvmti, JNIEnv* jni, jclass classBeingRedefined,
@@ -18,20 +28,20 @@ void JNICALL onClassFileLoadHook(jvmtiEnv* jvmti, JNIEnv* jni, jclass classBeing
                                  jint classDataLength, const unsigned char* classData,
                                  jint* newClassDataLength, unsigned char** newClassData);
 
-// The hook method once defined, else null. Its own events are dropped; the
-// test runs on every method event, so it reads the identifier in place.
-extern std::atomic<jmethodID> definedHookMethod;
-inline jmethodID hookMethod() { return definedHookMethod.load(std::memory_order_acquire); }
+// The hook method once its binding was taken over, else null. Its calls
+// from rewritten code are the agent's own, never traced; the test runs on
+// every method event, so it reads the identifier in place.
+extern std::atomic<jmethodID> boundHookMethod;
+inline jmethodID hookMethod() { return boundHookMethod.load(std::memory_order_acquire); }
 inline bool isHookMethod(jmethodID method) { return method != nullptr && method == hookMethod(); }
+
+// The VM's own function of the hook method: calls that are not a rewritten
+// method's are handed on to it. Null until the binding was taken over.
+using HookFunction = jboolean(JNICALL*)(JNIEnv*, jclass, jobject);
+HookFunction vmHookFunction();
 
 // Whether classes are being rewritten now.
 bool classRewritingActive();
-
-// Whether the declaring class of `method` is one this agent rewrote, so that
-// a method of it beginning with a static call really calls the hook. Only
-// classes of the boot and the application class loader are rewritten: each
-// holds one class of a name, and both find the hook by delegation.
-bool rewroteClassOf(jvmtiEnv* jvmti, JNIEnv* jni, jmethodID method);
 
 // Forgets the hook (tests only: a fake VM's identifiers die with it).
 void resetClassRewriting();

@@ -14,7 +14,6 @@ constexpr uint16_t kMinMajor = 45;
 constexpr uint16_t kMaxMajor = 69;
 constexpr uint32_t kMaxCodeLength = 65535;
 constexpr uint32_t kMaxPoolCount = 65535;
-constexpr std::string_view kHookDescriptor = "(Ljava/lang/Object;)V";
 
 constexpr uint16_t kAccStatic = 0x0008;
 constexpr uint16_t kAccNative = 0x0100;
@@ -22,6 +21,19 @@ constexpr uint16_t kAccAbstract = 0x0400;
 
 constexpr uint8_t kAload0 = 0x2a;
 constexpr uint8_t kInvokestatic = 0xb8;
+constexpr uint8_t kNop = 0x00;
+constexpr uint8_t kPop = 0x57;
+constexpr uint8_t kPop2 = 0x58;
+
+// What drops the hook's result: nothing to drop is a `nop`.
+uint8_t dropOfResult(std::string_view descriptor) {
+    std::size_t close = descriptor.rfind(')');
+    char result = close != std::string_view::npos && close + 1 < descriptor.size()
+                      ? descriptor[close + 1]
+                      : 'V';
+    if (result == 'V') return kNop;
+    return result == 'J' || result == 'D' ? kPop2 : kPop;
+}
 
 enum Tag : uint8_t {
     kUtf8 = 1, kInteger = 3, kFloat = 4, kLong = 5, kDouble = 6, kClass = 7, kString = 8,
@@ -226,7 +238,7 @@ bool planHookEntries(const ConstantPool& pool, const HookTarget& hook, HookEntri
     uint32_t classIndex = addPair(kClass, className, 0, classFresh);
     classFresh = classIndex >= pool.count;
     uint32_t name = addUtf8(hook.methodName);
-    uint32_t descriptor = addUtf8(kHookDescriptor);
+    uint32_t descriptor = addUtf8(hook.descriptor);
     uint32_t nameAndType = addPair(kNameAndType, name, descriptor,
                                    name >= pool.count || descriptor >= pool.count);
     uint32_t methodref = addPair(kMethodref, classIndex, nameAndType,
@@ -484,7 +496,8 @@ CodeAttribute codeAttributeKind(std::string_view name) {
 // the hook call in front into `out`, name and length included; on any
 // outcome but Rewritten `out` is left for the caller to drop.
 MethodOutcome rewriteCode(const ConstantPool& pool, uint16_t nameIndex, const uint8_t* body,
-                          uint32_t bodyLength, uint16_t methodref, std::vector<uint8_t>& out) {
+                          uint32_t bodyLength, uint16_t methodref, uint8_t drop,
+                          std::vector<uint8_t>& out) {
     Reader in(body, bodyLength);
     uint16_t maxStack = in.u2();
     uint16_t maxLocals = in.u2();
@@ -497,12 +510,16 @@ MethodOutcome rewriteCode(const ConstantPool& pool, uint16_t nameIndex, const ui
     putU2(out, nameIndex);
     std::size_t lengthAt = out.size();
     putU4(out, 0);
-    putU2(out, maxStack < 1 ? 1 : maxStack);
+    // The receiver, then the hook's result: a long or double takes two.
+    uint16_t hookStack = drop == kPop2 ? 2 : 1;
+    putU2(out, maxStack < hookStack ? hookStack : maxStack);
     putU2(out, maxLocals);
     putU4(out, codeLength + kHookCallLength);
     putU1(out, kAload0);
     putU1(out, kInvokestatic);
     putU2(out, methodref);
+    putU1(out, drop);
+    for (std::size_t i = 5; i < kHookCallLength; ++i) putU1(out, kNop);
     putBytes(out, code, codeLength);
 
     uint16_t handlers = in.u2();
@@ -573,7 +590,7 @@ bool skipAttributes(Reader& in, const ConstantPool& pool) {
 }
 
 // Copies one method_info to `out`, rewriting its code when it qualifies.
-bool rewriteMethod(Reader& in, const ConstantPool& pool, uint16_t methodref,
+bool rewriteMethod(Reader& in, const ConstantPool& pool, uint16_t methodref, uint8_t drop,
                    std::vector<uint8_t>& out, MethodOutcome& outcome) {
     const uint8_t* start = in.here();
     uint16_t access = in.u2();
@@ -597,7 +614,7 @@ bool rewriteMethod(Reader& in, const ConstantPool& pool, uint16_t methodref,
         if (!pool.utf8(attributeName, attribute)) return false;
         if (instance && attribute == "Code" && outcome == MethodOutcome::NotInstance) {
             std::size_t codeStart = out.size();
-            outcome = rewriteCode(pool, attributeName, info, length, methodref, out);
+            outcome = rewriteCode(pool, attributeName, info, length, methodref, drop, out);
             if (outcome == MethodOutcome::Rewritten) continue;
             out.resize(codeStart);
         }
@@ -661,7 +678,8 @@ RewriteResult rewrite(const uint8_t* data, std::size_t length, const HookTarget&
     uint32_t rewritten = 0;
     for (uint32_t i = 0; i < methods; ++i) {
         MethodOutcome outcome;
-        if (!rewriteMethod(in, pool, entries.methodref, methodBytes, outcome)) {
+        if (!rewriteMethod(in, pool, entries.methodref, dropOfResult(hook.descriptor), methodBytes,
+                           outcome)) {
             result.methods = {};
             return result;
         }
@@ -723,6 +741,46 @@ const char* methodOutcomeName(MethodOutcome outcome) {
     case MethodOutcome::Count: break;
     }
     return "?";
+}
+
+bool beginsWithHookCall(const uint8_t* code, std::size_t length, uint16_t& poolIndex) {
+    if (code == nullptr || length < kHookCallLength || code[0] != kAload0 ||
+        code[1] != kInvokestatic || (code[4] != kNop && code[4] != kPop && code[4] != kPop2)) {
+        return false;
+    }
+    for (std::size_t i = 5; i < kHookCallLength; ++i) {
+        if (code[i] != kNop) return false;
+    }
+    poolIndex = static_cast<uint16_t>((code[2] << 8) | code[3]);
+    return true;
+}
+
+std::vector<uint16_t> hookReferences(const uint8_t* entries, std::size_t length, uint16_t count,
+                                     const HookTarget& hook) noexcept {
+    std::vector<uint16_t> found;
+    try {
+        // Parsed as the class file holds it: the count, then the entries.
+        std::vector<uint8_t> pool;
+        pool.reserve(length + 2);
+        putU2(pool, count);
+        putBytes(pool, entries, length);
+        Reader in(pool.data(), pool.size());
+        ConstantPool parsed;
+        if (!parseConstantPool(in, pool.data(), parsed) || !in.atEnd()) return found;
+        for (uint32_t index = 1; index < parsed.count; ++index) {
+            if (parsed.tag(index) != kMethodref) continue;
+            uint16_t classIndex = parsed.u2At(index, 0);
+            uint16_t nameAndType = parsed.u2At(index, 2);
+            if (parsed.utf8Is(parsed.u2At(classIndex, 0), hook.className) &&
+                parsed.utf8Is(parsed.u2At(nameAndType, 0), hook.methodName) &&
+                parsed.utf8Is(parsed.u2At(nameAndType, 2), hook.descriptor)) {
+                found.push_back(static_cast<uint16_t>(index));
+            }
+        }
+    } catch (...) {
+        found.clear();
+    }
+    return found;
 }
 
 RewriteResult rewriteClass(const uint8_t* data, std::size_t length, const HookTarget& hook) noexcept {

@@ -1,6 +1,7 @@
 // Rewriting a class file so that each eligible method begins with a call of
-// the agent's hook, passing the receiver: `aload_0; invokestatic <hook>`.
-// A pure function of the bytes: no VM, no agent state.
+// the agent's hook, passing the receiver: `aload_0; invokestatic <hook>`,
+// the hook's result dropped, padded to 8 bytes. A pure function of the
+// bytes: no VM, no agent state.
 #pragma once
 
 #include <array>
@@ -9,11 +10,12 @@
 #include <string>
 #include <vector>
 
-// The static method every rewritten method calls first; its descriptor is
-// always (Ljava/lang/Object;)V.
+// The static method every rewritten method calls first. It takes one
+// Object; its result, if any, is dropped.
 struct HookTarget {
-    std::string className;   // internal form, e.g. kelmora/Hook
-    std::string methodName;  // e.g. enter
+    std::string className;   // internal form, e.g. java/lang/Thread
+    std::string methodName;  // e.g. holdsLock
+    std::string descriptor = "(Ljava/lang/Object;)V";
 };
 
 // Why a class came back untouched.
@@ -57,5 +59,18 @@ struct RewriteResult {
 // understand, or running out of memory, leaves the class untouched.
 RewriteResult rewriteClass(const uint8_t* data, std::size_t length, const HookTarget& hook) noexcept;
 
-// Bytes inserted at the start of a rewritten method.
-constexpr std::size_t kHookCallLength = 4;
+// Bytes inserted at the start of a rewritten method: `aload_0`,
+// `invokestatic`, a `pop` of the result (or `nop`), and `nop`s, so that
+// every switch keeps its alignment.
+constexpr std::size_t kHookCallLength = 8;
+
+// Whether `code` begins with the inserted call; its Methodref's index in
+// the class's constant pool goes to `poolIndex`.
+bool beginsWithHookCall(const uint8_t* code, std::size_t length, uint16_t& poolIndex);
+
+// The indexes of the Methodref entries that name `hook` in a constant pool
+// given as JVMTI's GetConstantPool gives it: `count` (the class file's
+// constant_pool_count) and the entries' bytes. Empty when the pool does not
+// parse.
+std::vector<uint16_t> hookReferences(const uint8_t* entries, std::size_t length, uint16_t count,
+                                     const HookTarget& hook) noexcept;

@@ -64,8 +64,8 @@ void applyOptions(const StringList& options, std::size_t count) {
         const std::string& option = options.at(index);
         const std::string lower = lowercaseCopy(option);
         // The first keyword found decides; of "mode" only norewrite (and
-        // rewrite, the default, to undo it) mean anything, every other text
-        // is accepted and ignored.
+        // rewrite, the default, to undo it) and fetchcounts mean anything,
+        // every other text is accepted and ignored.
         if (lower.find("filter") != std::string::npos) {
             parseListOption(option, 6, ',', agentState->filters);
         } else if (lower.find("mode") != std::string::npos) {
@@ -75,6 +75,7 @@ void applyOptions(const StringList& options, std::size_t count) {
                 const std::string mode = lowercaseCopy(value);
                 if (mode == "rewrite") agentState->rewriteClasses = true;
                 if (mode == "norewrite") agentState->rewriteClasses = false;
+                if (mode == "fetchcounts") agentState->printFetchCounts = true;
             }
         } else if (lower.find("activation") != std::string::npos) {
             parseListOption(option, 10, '@', agentState->activations);

@@ -1,5 +1,6 @@
 #include "tests/FakeJvmti.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstring>
 #include <stdexcept>
@@ -156,13 +157,6 @@ jvmtiError JNICALL fakeGetFrameLocation(jvmtiEnv*, jthread thread, jint depth, j
     return JVMTI_ERROR_NONE;
 }
 
-jvmtiError JNICALL fakeGetClassLoader(jvmtiEnv*, jclass cls, jobject* loader) {
-    FAKE_ENTER(GetClassLoader)
-    if (cls == nullptr) return JVMTI_ERROR_INVALID_CLASS;
-    *loader = reinterpret_cast<FakeClass*>(cls)->loader;
-    return JVMTI_ERROR_NONE;
-}
-
 jvmtiError JNICALL fakeGetTag(jvmtiEnv*, jobject object, jlong* tag) {
     FAKE_ENTER(GetTag)
     if (object == nullptr) return JVMTI_ERROR_INVALID_OBJECT;
@@ -248,40 +242,77 @@ jvmtiError JNICALL fakeAllocate(jvmtiEnv*, jlong size, unsigned char** memory) {
     return JVMTI_ERROR_NONE;
 }
 
-jvmtiError JNICALL fakeGetNamedModule(jvmtiEnv*, jobject, const char* packageName,
-                                      jobject* module) {
-    FAKE_ENTER(GetNamedModule)
-    static int namedModule;
-    *module = vm.namedPackages.count(packageName) != 0 ? reinterpret_cast<jobject>(&namedModule)
-                                                       : nullptr;
+jvmtiError JNICALL fakeGetConstantPool(jvmtiEnv*, jclass cls, jint* count, jint* length,
+                                       unsigned char** bytes) {
+    FAKE_ENTER(GetConstantPool)
+    if (cls == nullptr) return JVMTI_ERROR_INVALID_CLASS;
+    const FakeClass& fake = vm.classOf(cls);
+    *count = fake.poolCount;
+    *length = static_cast<jint>(fake.pool.size());
+    *bytes = static_cast<unsigned char*>(vm.memory(fake.pool.size() + 1));
+    if (!fake.pool.empty()) std::memcpy(*bytes, fake.pool.data(), fake.pool.size());
     return JVMTI_ERROR_NONE;
 }
 
-jclass JNICALL fakeDefineClass(JNIEnv*, const char* name, jobject loader, const jbyte* bytes,
-                               jsize length) {
-    FakeJvm& vm = FakeJvm::current();
-    if (vm.failure(Call::DefineClass)) return nullptr;
-    vm.definedName = name;
-    vm.definedBytes.assign(reinterpret_cast<const unsigned char*>(bytes),
-                           reinterpret_cast<const unsigned char*>(bytes) + length);
-    vm.definedWithNullLoader = loader == nullptr;
-    return vm.klass("L" + std::string(name) + ";");
+jvmtiError JNICALL fakeGetLoadedClasses(jvmtiEnv*, jint* count, jclass** classes) {
+    FAKE_ENTER(GetLoadedClasses)
+    *count = static_cast<jint>(vm.loadedClasses.size());
+    *classes = static_cast<jclass*>(vm.memory(sizeof(jclass) * (vm.loadedClasses.size() + 1)));
+    for (std::size_t i = 0; i < vm.loadedClasses.size(); ++i) (*classes)[i] = vm.loadedClasses[i];
+    return JVMTI_ERROR_NONE;
 }
 
-jint JNICALL fakeRegisterNatives(JNIEnv*, jclass, const JNINativeMethod* methods, jint count) {
-    FakeJvm& vm = FakeJvm::current();
-    if (vm.failure(Call::RegisterNatives)) return JNI_ERR;
+jvmtiError JNICALL fakeIsModifiableClass(jvmtiEnv*, jclass cls, jboolean* modifiable) {
+    FAKE_ENTER(IsModifiableClass)
+    if (cls == nullptr) return JVMTI_ERROR_INVALID_CLASS;
+    *modifiable = vm.classOf(cls).modifiable ? JNI_TRUE : JNI_FALSE;
+    return JVMTI_ERROR_NONE;
+}
+
+// As the VM does: all or nothing, each class through the load hook that the
+// callback table holds, with the class being redefined.
+jvmtiError JNICALL fakeRetransformClasses(jvmtiEnv* env, jint count, const jclass* classes) {
+    FAKE_ENTER(RetransformClasses)
+    vm.retransformBatches.emplace_back(classes, classes + count);
     for (jint i = 0; i < count; ++i) {
-        vm.registeredNatives.push_back(methods[i]);
-        vm.registeredNames.push_back(std::string(methods[i].name) + " " + methods[i].signature);
+        if (vm.classOf(classes[i]).refusesRetransform) return JVMTI_ERROR_UNMODIFIABLE_CLASS;
     }
-    return JNI_OK;
+    jvmtiEventCallbacks callbacks;
+    std::memset(&callbacks, 0, sizeof callbacks);
+    std::memcpy(&callbacks, vm.callbackTable.data(),
+                std::min(vm.callbackTable.size(), sizeof callbacks));
+    for (jint i = 0; i < count && callbacks.ClassFileLoadHook != nullptr; ++i) {
+        FakeClass& fake = vm.classOf(classes[i]);
+        std::string name = fake.signature.substr(1, fake.signature.size() - 2);
+        jint newLength = 0;
+        unsigned char* newBytes = nullptr;
+        callbacks.ClassFileLoadHook(env, vm.jni(), classes[i], nullptr, name.c_str(), nullptr,
+                                    static_cast<jint>(fake.classFile.size()), fake.classFile.data(),
+                                    &newLength, &newBytes);
+        if (newBytes != nullptr) {
+            fake.classFile.assign(newBytes, newBytes + newLength);
+            vm.releaseText(newBytes);
+        }
+    }
+    return JVMTI_ERROR_NONE;
 }
 
-jmethodID JNICALL fakeGetStaticMethodID(JNIEnv*, jclass cls, const char* name, const char* signature) {
+jweak JNICALL fakeNewWeakGlobalRef(JNIEnv*, jobject object) {
     FakeJvm& vm = FakeJvm::current();
-    if (vm.failure(Call::GetStaticMethodID)) return nullptr;
-    return vm.method(cls, name, signature, MethodKind::Native);
+    if (vm.failure(Call::NewWeakGlobalRef)) return nullptr;
+    ++vm.liveWeakReferences;
+    return object;
+}
+
+void JNICALL fakeDeleteWeakGlobalRef(JNIEnv*, jweak) { --FakeJvm::current().liveWeakReferences; }
+
+// Classes are the only objects held weakly; an unloaded one reads as null.
+jboolean JNICALL fakeIsSameObject(JNIEnv*, jobject first, jobject second) {
+    FakeJvm& vm = FakeJvm::current();
+    auto resolve = [&](jobject object) -> jobject {
+        return object != nullptr && vm.isUnloadedClass(object) ? nullptr : object;
+    };
+    return resolve(first) == resolve(second) ? JNI_TRUE : JNI_FALSE;
 }
 
 void JNICALL fakeExceptionClear(JNIEnv*) {}
@@ -328,9 +359,11 @@ jvmtiInterface_1_ makeJvmtiTable() {
     table.GetExtensionEvents = fakeGetExtensionEvents;
     table.SetExtensionEventCallback = fakeSetExtensionEventCallback;
     table.Allocate = fakeAllocate;
-    table.GetNamedModule = fakeGetNamedModule;
     table.GetFrameLocation = fakeGetFrameLocation;
-    table.GetClassLoader = fakeGetClassLoader;
+    table.GetConstantPool = fakeGetConstantPool;
+    table.GetLoadedClasses = fakeGetLoadedClasses;
+    table.IsModifiableClass = fakeIsModifiableClass;
+    table.RetransformClasses = fakeRetransformClasses;
     return table;
 }
 
@@ -338,10 +371,10 @@ JNINativeInterface_ makeJniTable() {
     JNINativeInterface_ table;
     std::memset(&table, 0, sizeof table);
     table.GetObjectClass = fakeGetObjectClass;
-    table.DefineClass = fakeDefineClass;
-    table.RegisterNatives = fakeRegisterNatives;
-    table.GetStaticMethodID = fakeGetStaticMethodID;
     table.ExceptionClear = fakeExceptionClear;
+    table.NewWeakGlobalRef = fakeNewWeakGlobalRef;
+    table.DeleteWeakGlobalRef = fakeDeleteWeakGlobalRef;
+    table.IsSameObject = fakeIsSameObject;
     return table;
 }
 
@@ -434,9 +467,19 @@ thread_local jthread callingThread = nullptr;
 void FakeJvm::setCurrentThread(jthread thread) { callingThread = thread; }
 jthread FakeJvm::currentThread() { return callingThread; }
 
-void FakeJvm::setLoader(jclass cls, jobject loader) {
+void FakeJvm::setConstantPool(jclass cls, uint16_t count, std::vector<unsigned char> entries) {
     std::lock_guard<std::recursive_mutex> guard(lock_);
-    reinterpret_cast<FakeClass*>(cls)->loader = loader;
+    FakeClass& fake = classOf(cls);
+    fake.poolCount = count;
+    fake.pool = std::move(entries);
+}
+
+bool FakeJvm::isUnloadedClass(jobject object) const {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    for (const auto& cls : classes_) {
+        if (reinterpret_cast<jobject>(cls.get()) == object) return cls->unloaded;
+    }
+    return false;
 }
 
 void FakeJvm::setBytecode(jmethodID method, std::vector<unsigned char> code) {

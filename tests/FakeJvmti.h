@@ -41,12 +41,12 @@ enum class Call {
     GetExtensionEvents,
     SetExtensionEventCallback,
     Allocate,
-    GetNamedModule,
-    DefineClass,      // JNI: null class, and a pending exception
-    RegisterNatives,  // JNI: JNI_ERR
-    GetStaticMethodID,  // JNI: null
     GetFrameLocation,
-    GetClassLoader,
+    GetConstantPool,
+    GetLoadedClasses,
+    IsModifiableClass,
+    RetransformClasses,
+    NewWeakGlobalRef,  // JNI: null
     Count
 };
 
@@ -55,7 +55,17 @@ enum class MethodKind { Instance, Static, Native };
 struct FakeClass {
     std::string signature;
     std::optional<std::string> generic;
-    jobject loader = nullptr;  // null: the boot loader
+    // What GetConstantPool hands out: constant_pool_count, then the entries.
+    uint16_t poolCount = 0;
+    std::vector<unsigned char> pool;
+    // The class file the VM would hand the load hook when it is
+    // retransformed; whatever the hook returns replaces it.
+    std::vector<unsigned char> classFile;
+    bool modifiable = true;
+    // RetransformClasses fails for a batch holding this class.
+    bool refusesRetransform = false;
+    // Its weak references read as null (the class was unloaded).
+    bool unloaded = false;
 };
 
 struct FakeMethod {
@@ -118,8 +128,10 @@ public:
     // about its own thread).
     static void setCurrentThread(jthread thread);
     static jthread currentThread();
-    // The class's defining loader (an object; null is the boot loader).
-    void setLoader(jclass cls, jobject loader);
+    // What GetConstantPool gives for the class: `count` and the entries.
+    void setConstantPool(jclass cls, uint16_t count, std::vector<unsigned char> entries);
+    FakeClass& classOf(jclass cls) { return *reinterpret_cast<FakeClass*>(cls); }
+    bool isUnloadedClass(jobject object) const;
 
     // The method's body as GetBytecodes gives it.
     void setBytecode(jmethodID method, std::vector<unsigned char> code);
@@ -133,14 +145,12 @@ public:
     jvmtiExtensionEvent classUnloadCallback = nullptr;
     void unloadClasses();
 
-    // The class-loading side: packages that belong to a named module (for
-    // any loader), and what the agent defined and bound through JNI.
-    std::set<std::string> namedPackages;
-    std::string definedName;
-    std::vector<unsigned char> definedBytes;
-    bool definedWithNullLoader = false;
-    std::vector<JNINativeMethod> registeredNatives;
-    std::vector<std::string> registeredNames;  // "name signature" of each native
+    // The class-loading side: what GetLoadedClasses lists, and the classes
+    // each call of RetransformClasses was given.
+    std::vector<jclass> loadedClasses;
+    std::vector<std::vector<jclass>> retransformBatches;
+    // Weak references made and not yet deleted.
+    int liveWeakReferences = 0;
 
     jlong tagOf(jobject object) const;
     void setTag(jobject object, jlong tag);

@@ -22,6 +22,8 @@
 namespace {
 
 constexpr const char* kLeftWithoutEntry = "Warning: Left method that hasn't been entered...";
+
+thread_local bool agentAtWork = false;
 // Where a rewritten method calls the hook: after its `aload_0`.
 constexpr jlocation kHookCallLocation = 1;
 
@@ -37,14 +39,11 @@ bool gateMayBeOpen(const MethodRecord& record) {
 // lookups failed (then `once` holds a record for this event alone).
 const MethodRecord* meetMethod(JNIEnv* jni, jmethodID method, std::unique_ptr<MethodRecord>& once) {
     auto record = std::make_unique<MethodRecord>();
-    bool described = describeMethod(agentState->jvmti, method, /*complete=*/true, *record);
+    bool described = describeMethod(agentState->jvmti, jni, method, /*complete=*/true, *record);
     // An activation method moves the gate: from now on every line is
     // placed with the lock held.
     if (record->activation) agentState->traceCursor.keepShut();
-    if (described) {
-        if (record->callsHook) record->callsHook = rewroteClassOf(agentState->jvmti, jni, method);
-        return agentState->records->remember(std::move(record));
-    }
+    if (described) return agentState->records->remember(std::move(record));
     once = std::move(record);
     return once.get();
 }
@@ -97,13 +96,15 @@ struct ReceiverPlace {
     jthread thread = nullptr;
     jint depth = 0;
     jobject object = nullptr;
+    // Why it has to be fetched, when it is.
+    FetchReason reason = FetchReason::NotRewritten;
 };
 
 void learnFrom(JNIEnv* jni, const ReceiverPlace& place, bool readClass, ReceiverLookup& receiver) {
     if (place.object != nullptr) {
         learnReceiver(jni, place.object, readClass, receiver);
     } else if (place.depth >= 0) {
-        lookUpReceiver(place.thread, jni, place.depth, readClass, receiver);
+        lookUpReceiver(place.thread, jni, place.depth, readClass, place.reason, receiver);
     } else {
         receiver = ReceiverLookup();
     }
@@ -165,8 +166,8 @@ void handleUnrecorded(JNIEnv* jni, jthread thread, jmethodID method, bool exit) 
     AgentMonitorScope lock;
     if (!lock.held() || !isAgentLive()) return;
     MethodRecord record;
-    describeMethod(agentState->jvmti, method, /*complete=*/false, record);
-    ReceiverPlace frame{thread};
+    describeMethod(agentState->jvmti, jni, method, /*complete=*/false, record);
+    ReceiverPlace frame{thread, 0, nullptr, FetchReason::Unrecorded};
     if (exit) {
         recordExit(jni, frame, record, nullptr, /*readClass=*/true);
     } else {
@@ -243,7 +244,7 @@ bool settleWaitingEntry(JNIEnv* jni, jthread thread, ThreadFrames& frames, jmeth
     waiting.pending = false;
     std::unique_ptr<MethodRecord> once;
     const MethodRecord& record = *findOrMeet(jni, waiting.method, once);
-    ReceiverPlace place{thread, depth};
+    ReceiverPlace place{thread, depth, nullptr, FetchReason::HookNotCalled};
     enterCall(jni, place, record, &frames);
     return false;
 }
@@ -274,7 +275,7 @@ void handleEntry(JNIEnv* jni, jthread thread, jmethodID method) {
     if (kept != nullptr && kept->push(method, /*pending=*/record.callsHook) && record.callsHook) {
         return;
     }
-    enterCall(jni, ReceiverPlace{thread}, record, kept);
+    enterCall(jni, ReceiverPlace{thread, 0, nullptr, record.fetchReason}, record, kept);
 }
 
 void handleExit(JNIEnv* jni, jthread thread, jmethodID method) {
@@ -295,42 +296,56 @@ void handleExit(JNIEnv* jni, jthread thread, jmethodID method) {
     if (hasReceiver(record)) {
         known = paired && reuseReceiver(frame, receiver);
         if (!known && gateMayBeOpen(record)) {
-            lookUpReceiver(thread, jni, 0, /*alwaysReadClass=*/false, receiver);
+            FetchReason reason = kept != nullptr ? FetchReason::ExitUnpaired : record.fetchReason;
+            lookUpReceiver(thread, jni, 0, /*alwaysReadClass=*/false, reason, receiver);
             known = true;
         }
     }
     AgentMonitorScope lock;
     if (!lock.held() || !isAgentLive()) return;
-    recordExit(jni, ReceiverPlace{thread}, record, known ? &receiver : nullptr, false);
+    ReceiverPlace place{thread, 0, nullptr,
+                        kept != nullptr ? FetchReason::ExitUnpaired : record.fetchReason};
+    recordExit(jni, place, record, known ? &receiver : nullptr, false);
 }
 
 // The hook's call from a rewritten method, with its receiver: completes the
-// entry that waits for it. Anything else (no entry waiting, a caller other
-// than the waiting method at its first call) is left for the next event.
-void handleHookCall(JNIEnv* jni, jobject receiver) {
+// entry that waits for it.
+void handleHookCall(JNIEnv* jni, ThreadFrames& frames, jobject receiver) {
     if (!agentState->records->enabled() || receiver == nullptr) return;
-    ThreadFrames* frames = existingThreadFrames();
-    EnteredFrame* waiting = frames != nullptr ? frames->top() : nullptr;
-    if (waiting == nullptr || !waiting->pending || frames->resolving > 0) return;
-    jmethodID caller = nullptr;
-    jlocation at = -1;
-    if (agentState->jvmti->GetFrameLocation(nullptr, 1, &caller, &at) != JVMTI_ERROR_NONE ||
-        caller != waiting->method || at != kHookCallLocation) {
-        return;
-    }
+    EnteredFrame* waiting = frames.top();
+    if (waiting == nullptr || !waiting->pending || frames.resolving > 0) return;
     waiting->pending = false;
     std::unique_ptr<MethodRecord> once;
-    const MethodRecord& record = *findOrMeet(jni, caller, once);
+    const MethodRecord& record = *findOrMeet(jni, waiting->method, once);
     ReceiverPlace place;
     place.object = receiver;
-    enterCall(jni, place, record, frames);
+    enterCall(jni, place, record, &frames);
+}
+
+// A call of the hook method is the agent's own when the thread's innermost
+// entry waits for it: a method whose code begins with that call has just
+// been entered, and nothing but the VM's resolution of the call (whose
+// events are dropped) comes between. Any other call is the program's.
+bool enteringHookCall() {
+    ThreadFrames* frames = existingThreadFrames();
+    const EnteredFrame* top = frames != nullptr ? frames->top() : nullptr;
+    if (top == nullptr || !top->pending || frames->resolving > 0) return false;
+    frames->inHookCall = true;
+    return true;
+}
+
+bool leavingHookCall() {
+    ThreadFrames* frames = existingThreadFrames();
+    if (frames == nullptr || !frames->inHookCall) return false;
+    frames->inHookCall = false;
+    return true;
 }
 
 }  // namespace
 
 void JNICALL onMethodEntry(jvmtiEnv*, JNIEnv* jni, jthread thread, jmethodID method) {
-    // The hook is the agent's own: never traced.
-    if (isHookMethod(method)) return;
+    // The agent's own calls of the hook, and its own work, are never traced.
+    if (agentAtWork || (isHookMethod(method) && enteringHookCall())) return;
     EventHandlerScope scope;
     if (!scope.entered()) return;
     try {
@@ -343,7 +358,7 @@ void JNICALL onMethodEntry(jvmtiEnv*, JNIEnv* jni, jthread thread, jmethodID met
 
 void JNICALL onMethodExit(jvmtiEnv*, JNIEnv* jni, jthread thread, jmethodID method, jboolean,
                           jvalue) {
-    if (isHookMethod(method)) return;
+    if (agentAtWork || (isHookMethod(method) && leavingHookCall())) return;
     EventHandlerScope scope;
     if (!scope.entered()) return;
     try {
@@ -353,15 +368,26 @@ void JNICALL onMethodExit(jvmtiEnv*, JNIEnv* jni, jthread thread, jmethodID meth
     }
 }
 
-void JNICALL onHookCall(JNIEnv* jni, jclass, jobject receiver) {
+jboolean JNICALL onHookCall(JNIEnv* jni, jclass hookClass, jobject object) {
+    ThreadFrames* frames = existingThreadFrames();
+    if (frames == nullptr || !frames->inHookCall) {
+        // The program's own call: the VM's function answers it.
+        HookFunction vm = vmHookFunction();
+        return vm != nullptr ? vm(jni, hookClass, object) : JNI_FALSE;
+    }
     EventHandlerScope scope;
-    if (!scope.entered()) return;
+    if (!scope.entered()) return JNI_FALSE;
     try {
-        handleHookCall(jni, receiver);
+        handleHookCall(jni, *frames, object);
     } catch (...) {
         // As in the event handlers: nothing may unwind into the VM.
     }
+    // Dropped by the rewritten code.
+    return JNI_FALSE;
 }
+
+AgentWorkScope::AgentWorkScope() { agentAtWork = true; }
+AgentWorkScope::~AgentWorkScope() { agentAtWork = false; }
 
 void JNICALL onClassUnload(jvmtiEnv*, ...) {
     if (!beginAgentCallback()) return;

@@ -8,8 +8,20 @@
 void JNICALL onMethodEntry(jvmtiEnv* jvmti, JNIEnv* jni, jthread thread, jmethodID method);
 void JNICALL onMethodExit(jvmtiEnv* jvmti, JNIEnv* jni, jthread thread, jmethodID method,
                           jboolean wasPoppedByException, jvalue returnValue);
-// The native of the hook class, called first by every rewritten method with
-// its receiver.
-void JNICALL onHookCall(JNIEnv* jni, jclass hookClass, jobject receiver);
+// The hook method's native as the agent binds it: called first by every
+// rewritten method with its receiver (the result is dropped), and by the
+// program's own calls, which the VM's function answers.
+jboolean JNICALL onHookCall(JNIEnv* jni, jclass hookClass, jobject object);
+// While one lives on a thread, that thread does the agent's own work (such
+// as retransforming classes), and the Java code the VM runs for it there
+// (making a module read others, say) is not the program's: not traced.
+class AgentWorkScope {
+public:
+    AgentWorkScope();
+    ~AgentWorkScope();
+    AgentWorkScope(const AgentWorkScope&) = delete;
+    AgentWorkScope& operator=(const AgentWorkScope&) = delete;
+};
+
 // HotSpot's class-unload extension event; its parameters are not used.
 void JNICALL onClassUnload(jvmtiEnv* jvmti, ...);

@@ -1,11 +1,15 @@
 #include "tracing/MethodRecords.h"
 
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <type_traits>
 
 #include "agent/ErrorReporting.h"
 #include "instrument/BytecodeScan.h"
+#include "instrument/ClassFileHook.h"
+#include "instrument/ClassRewriter.h"
+#include "instrument/HookReferences.h"
 #include "output/Arena.h"
 #include "output/Legends.h"
 #include "tracing/Classification.h"
@@ -17,22 +21,30 @@ constexpr jint kAccStatic = 0x0008;
 constexpr jint kAccNative = 0x0100;
 constexpr int kGracePeriodMs = 2000;
 
-constexpr unsigned char kAload0 = 0x2a;
-constexpr unsigned char kInvokestatic = 0xb8;
-
 // Reads the method's bytecode: whether it never writes local 0 (false when
-// it cannot be read), and whether it begins as a rewritten method does.
-void scanBytecode(jvmtiEnv* jvmti, jmethodID method, MethodRecord& record) {
+// it cannot be read), and whether it begins with the call of the hook, its
+// class's pool naming the hook where that call points.
+void scanBytecode(jvmtiEnv* jvmti, JNIEnv* jni, jmethodID method, jclass declaring,
+                  const char* classSignature, MethodRecord& record) {
     jint length = 0;
     unsigned char* code = nullptr;
     if (jvmti->GetBytecodes(method, &length, &code) != JVMTI_ERROR_NONE || code == nullptr) {
         return;
     }
     record.keepsReceiver = neverWritesLocalZero(code, static_cast<std::size_t>(length));
-    // Only a hint: the caller confirms the class was rewritten.
-    record.callsHook = record.keepsReceiver && length >= 4 && code[0] == kAload0 &&
-                       code[1] == kInvokestatic;
+    uint16_t poolIndex = 0;
+    bool beginsWithCall =
+        record.keepsReceiver && beginsWithHookCall(code, static_cast<std::size_t>(length), poolIndex);
     jvmti->Deallocate(code);
+    record.callsHook = beginsWithCall && classRewritingActive() &&
+                       poolNamesHook(jvmti, jni, declaring, classSignature, poolIndex);
+}
+
+FetchReason fetchReasonOf(const MethodRecord& record, jint modifiers, const char* name) {
+    if ((modifiers & kAccStatic) != 0) return FetchReason::StaticAsInstance;
+    if (name != nullptr && std::strcmp(name, "<init>") == 0) return FetchReason::Constructor;
+    if (!record.keepsReceiver) return FetchReason::WritesLocalZero;
+    return record.callsHook ? FetchReason::HookNotCalled : FetchReason::NotRewritten;
 }
 
 std::size_t slotOf(jmethodID method, std::size_t mask) {
@@ -45,7 +57,8 @@ std::size_t slotOf(jmethodID method, std::size_t mask) {
 
 }  // namespace
 
-bool describeMethod(jvmtiEnv* jvmti, jmethodID method, bool complete, MethodRecord& record) {
+bool describeMethod(jvmtiEnv* jvmti, JNIEnv* jni, jmethodID method, bool complete,
+                    MethodRecord& record) {
     record.method = method;
     VmText name(jvmti), signature(jvmti), generic(jvmti), classSignature(jvmti),
         classGeneric(jvmti);
@@ -79,8 +92,9 @@ bool describeMethod(jvmtiEnv* jvmti, jmethodID method, bool complete, MethodReco
             // not last.
             if (sizeError != JVMTI_ERROR_NONE && !record.isNative) complete_lookups = false;
             if (!record.isStatic && (modifiers & (kAccStatic | kAccNative)) == 0) {
-                scanBytecode(jvmti, method, record);
+                scanBytecode(jvmti, jni, method, declaring, classSignature.text, record);
             }
+            record.fetchReason = fetchReasonOf(record, modifiers, name.text);
         }
     }
     std::string key;

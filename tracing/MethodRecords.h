@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "agent/AgentState.h"
+#include "tracing/FetchCounts.h"
 
 struct MethodRecord {
     jmethodID method = nullptr;
@@ -27,10 +28,13 @@ struct MethodRecord {
     // A real instance method whose bytecode never writes local 0: its exit
     // finds the receiver its entry found.
     bool keepsReceiver = false;
-    // Keeps its receiver and its code begins `aload_0; invokestatic`, in a
-    // class the agent rewrote: it calls the hook first, which brings the
-    // receiver, so its entry waits for that call.
+    // Keeps its receiver and its code begins with the call of the hook, its
+    // class's constant pool naming the hook there: the hook, called first,
+    // brings the receiver, so its entry waits for that call.
     bool callsHook = false;
+    // Why its entry fetches the receiver when it must (it does not call the
+    // hook, or the call did not come first).
+    FetchReason fetchReason = FetchReason::NotRewritten;
     KeySlot* key = nullptr;
     // "-" followed by the entry line (class signature, name, signature):
     // the text of `ownText`, or once the table keeps the record, of the
@@ -50,7 +54,8 @@ struct MethodRecord {
 // `complete` false only what one event needs is fetched (texts, class,
 // argument size). Returns false when a lookup failed: the record then holds
 // absent texts and serves this one event only.
-bool describeMethod(jvmtiEnv* jvmti, jmethodID method, bool complete, MethodRecord& record);
+bool describeMethod(jvmtiEnv* jvmti, JNIEnv* jni, jmethodID method, bool complete,
+                    MethodRecord& record);
 
 // Records by method identifier. Lookups take no lock and may run on any
 // thread at any time; records are added under a lock of the table's own.

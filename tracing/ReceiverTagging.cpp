@@ -29,7 +29,8 @@ bool readClass(jvmtiEnv* jvmti, JNIEnv* jni, ReceiverLookup& receiver) {
 }  // namespace
 
 void lookUpReceiver(jthread thread, JNIEnv* jni, jint depth, bool alwaysReadClass,
-                    ReceiverLookup& receiver) {
+                    FetchReason reason, ReceiverLookup& receiver) {
+    countFetch(reason);
     jobject object = nullptr;
     if (agentState->jvmti->GetLocalObject(thread, depth, 0, &object) != JVMTI_ERROR_NONE) {
         receiver = ReceiverLookup();
@@ -83,6 +84,6 @@ bool settleReceiver(JNIEnv* jni, ReceiverLookup& receiver, bool recheckTag) {
 
 void tagReceiver(jthread thread, JNIEnv* jni, bool& receiverFiltered) {
     ReceiverLookup receiver;
-    lookUpReceiver(thread, jni, 0, /*alwaysReadClass=*/true, receiver);
+    lookUpReceiver(thread, jni, 0, /*alwaysReadClass=*/true, FetchReason::Unrecorded, receiver);
     if (!settleReceiver(jni, receiver, /*recheckTag=*/false)) receiverFiltered = true;
 }

@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "tracing/FetchCounts.h"
+
 // What was learned of a receiver. The VM work (the fetch from the frame, the
 // tag, an untagged object's class) can be done before the agent lock is
 // taken; handing out a tag and the legend entry is done under it.
@@ -23,11 +25,11 @@ struct ReceiverLookup {
     std::string entry;
 };
 
-// Fetches the object in local slot 0 of the frame at `depth` and its tag;
-// its class is read and tested when it is untagged, or always when
-// `alwaysReadClass` is set.
+// Fetches the object in local slot 0 of the frame at `depth` and its tag,
+// counting the fetch under `reason`; its class is read and tested when it
+// is untagged, or always when `alwaysReadClass` is set.
 void lookUpReceiver(jthread thread, JNIEnv* jni, jint depth, bool alwaysReadClass,
-                    ReceiverLookup& receiver);
+                    FetchReason reason, ReceiverLookup& receiver);
 
 // The same for a receiver already in hand (`object` is not null).
 void learnReceiver(JNIEnv* jni, jobject object, bool alwaysReadClass, ReceiverLookup& receiver);

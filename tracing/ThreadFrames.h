@@ -40,6 +40,9 @@ public:
     // entry (a class loader's Java code): they would not happen without the
     // rewrite, so their events are dropped. Counts how deep they are.
     int resolving = 0;
+    // Between the entry and the exit of a call of the hook method that is
+    // the agent's own (not the program's).
+    bool inHookCall = false;
 
 private:
     std::vector<EnteredFrame> frames_;

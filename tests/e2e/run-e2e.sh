@@ -356,10 +356,8 @@ rewrite-same-files)
         traced_in "fetched$n" "$classes" "$options*mode=norewrite" $program
         same_files_in "fetched$n" "rewritten$n"
         grep -qx "Found option: mode=norewrite" "fetched$n/stdout.txt" || fail "mode=norewrite not echoed"
-        grep -q "kelmora.Hook" "rewritten$n/classes.txt" || fail "$program: the hook class was not defined"
     done
     same_file "$expected/trace.txt" rewritten1/trace.txt
-    grep -q "kelmora.Hook" fetched1/classes.txt && fail "the hook class was defined with mode=norewrite"
     grep -q "Ljava/lang/ClassLoader;loadClass" rewritten6/trace.txt || fail "the light filter hid the class loaders"
     if [ -n "${KELMORA_LIBRARY_CLASSPATH:-}" ]; then
         traced_in rewritten-lib "$KELMORA_LIBRARY_CLASSPATH" "$jdk" lib.LibraryWork 5
@@ -456,9 +454,8 @@ rewrite-verified)
             >"traced$n/program-out.txt"
         same_file "plain$n/stdout.txt" "traced$n/program-out.txt"
         same_file "plain$n/stderr.txt" "traced$n/stderr.txt"
-        grep -q "kelmora.Hook" "traced$n/classes.txt" || fail "$program: the hook class was not defined"
-        grep -q "kelmora" "traced$n/trace.txt" "traced$n/MethodLegend.txt" "traced$n/ObjectLegend.txt" &&
-            fail "$program: the hook appears in the files"
+        grep -q "holdsLock" "traced$n/trace.txt" "traced$n/MethodLegend.txt" &&
+            fail "$program: the hook's calls appear in the files"
         ls "traced$n"/hs_err_pid*.log >/dev/null 2>&1 && fail "$program: the JVM crashed"
     done
     ;;

@@ -1,33 +1,56 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "instrument/ClassFileHook.h"
 #include "instrument/ClassRewriter.h"
-#include "instrument/HookClass.h"
+#include "instrument/HookMethod.h"
 #include "tests/ClassFiles.h"
 #include "tests/TestSupport.h"
 #include "tracing/MethodEvents.h"
+#include "tracing/MethodRecords.h"
 
 namespace {
+
+int vmFunctionCalls = 0;
+
+// The VM's own function of the hook method, as the fake binds it.
+jboolean JNICALL vmHoldsLock(JNIEnv*, jclass, jobject object) {
+    ++vmFunctionCalls;
+    return object != nullptr ? JNI_TRUE : JNI_FALSE;
+}
+jboolean JNICALL otherNative(JNIEnv*, jclass, jobject) { return JNI_FALSE; }
 
 class ClassFileHookTest : public AgentTest {
 protected:
     void SetUp() override {
         AgentTest::SetUp();
         state->rewriteClasses = true;
+        state->records->enable();
+        vmFunctionCalls = 0;
+        threadClass = vm.klass("Ljava/lang/Thread;");
+        holdsLock = vm.method(threadClass, kHookMethodName, kHookMethodDescriptor, MethodKind::Native);
     }
     void TearDown() override {
         resetClassRewriting();
         AgentTest::TearDown();
     }
 
+    // The VM binds `method` to `function`; what it binds it to in the end.
+    void* bind(jmethodID method, void* function) {
+        void* address = function;
+        onNativeMethodBind(vm.jvmti(), vm.jni(), nullptr, method, function, &address);
+        return address;
+    }
+
     // What the load hook hands back for `bytes` loaded as `name`; empty when
     // the class is left as it came. The VM's copy is released again.
-    Bytes load(const char* name, const Bytes& bytes, jclass redefined = nullptr) {
+    Bytes load(const char* name, const Bytes& bytes, jclass redefined = nullptr,
+               jobject loader = nullptr) {
         unsigned char* changed = nullptr;
         jint changedLength = 0;
-        onClassFileLoadHook(vm.jvmti(), vm.jni(), redefined, nullptr, name, nullptr,
+        onClassFileLoadHook(vm.jvmti(), vm.jni(), redefined, loader, name, nullptr,
                             static_cast<jint>(bytes.size()), bytes.data(), &changedLength, &changed);
         if (changed == nullptr) return {};
         Bytes out(changed, changed + changedLength);
@@ -43,66 +66,79 @@ protected:
         builder.addMethod(run);
         return builder.bytes();
     }
+
+    jclass threadClass = nullptr;
+    jmethodID holdsLock = nullptr;
 };
 
-TEST_F(ClassFileHookTest, VmInitDefinesTheHookInTheBootLoaderAndBindsItsNative) {
+TEST_F(ClassFileHookTest, TheHookMethodsBindingIsTakenOverAndTheProgramsCallsReachTheVm) {
+    jmethodID hashCode = vm.method(vm.klass("Ljava/lang/Object;"), "hashCode", "()I", MethodKind::Native);
+    void* other = reinterpret_cast<void*>(otherNative);
+    EXPECT_EQ(bind(hashCode, other), other);
+    void* bound = bind(holdsLock, reinterpret_cast<void*>(vmHoldsLock));
+    ASSERT_EQ(bound, reinterpret_cast<void*>(onHookCall));
+    EXPECT_EQ(hookMethod(), holdsLock);
+    EXPECT_EQ(vmHookFunction(), vmHoldsLock);
+    // Binding our own function again changes nothing; the VM's again (a
+    // second registration) is taken over again.
+    EXPECT_EQ(bind(holdsLock, bound), bound);
+    EXPECT_EQ(bind(holdsLock, reinterpret_cast<void*>(vmHoldsLock)), bound);
+
     EXPECT_FALSE(classRewritingActive());
     onVmInit(vm.jvmti(), vm.jni(), nullptr);
     EXPECT_TRUE(classRewritingActive());
-    EXPECT_EQ(vm.definedName, kHookClassName);
-    EXPECT_TRUE(vm.definedWithNullLoader);
-    EXPECT_EQ(vm.definedBytes, Bytes(hookClassBytes(), hookClassBytes() + hookClassLength()));
-    ASSERT_EQ(vm.registeredNames, std::vector<std::string>{"enter (Ljava/lang/Object;)V"});
-    EXPECT_NE(vm.registeredNatives[0].fnPtr, nullptr);
-    ASSERT_NE(hookMethod(), nullptr);
+    EXPECT_NE(std::find(vm.eventModes.begin(), vm.eventModes.end(),
+                        std::make_pair(JVMTI_ENABLE, JVMTI_EVENT_CLASS_FILE_LOAD_HOOK)),
+              vm.eventModes.end());
 
-    // The hook's own events ask the VM nothing and write nothing.
-    int before = vm.totalCalls();
+    // No entry waits for the hook: the call is the program's, traced, and
+    // answered by the VM's function.
+    jobject lock = vm.object(vm.klass("Ljava/lang/Object;"));
     jthread thread = vm.thread();
-    onMethodEntry(vm.jvmti(), vm.jni(), thread, hookMethod());
-    jvalue none;
-    none.j = 0;
-    onMethodExit(vm.jvmti(), vm.jni(), thread, hookMethod(), JNI_FALSE, none);
-    EXPECT_EQ(vm.totalCalls(), before);
-    EXPECT_EQ(traceText(), "");
+    auto call = reinterpret_cast<HookFunction>(bound);
+    enter(thread, holdsLock);
+    EXPECT_EQ(call(vm.jni(), nullptr, lock), JNI_TRUE);
+    EXPECT_EQ(call(vm.jni(), nullptr, nullptr), JNI_FALSE);
+    leave(thread, holdsLock);
+    EXPECT_EQ(vmFunctionCalls, 2);
+    EXPECT_EQ(traceText(),
+              " Ljava/lang/Thread;holdsLock(Ljava/lang/Object;)Z\n"
+              " -Ljava/lang/Thread;holdsLock(Ljava/lang/Object;)Z\n");
 }
 
-TEST_F(ClassFileHookTest, WithoutTheHookNothingIsRewritten) {
-    for (Call failing : {Call::DefineClass, Call::RegisterNatives, Call::GetStaticMethodID}) {
-        SCOPED_TRACE(static_cast<int>(failing));
-        vm.fail(failing, JVMTI_ERROR_INTERNAL);
-        onVmInit(vm.jvmti(), vm.jni(), nullptr);
-        EXPECT_FALSE(classRewritingActive());
-        EXPECT_EQ(hookMethod(), nullptr);
-        EXPECT_TRUE(load("app/Job", jobClass()).empty());
-        vm.succeed(failing);
-    }
-    // mode=norewrite: the hook class is not even defined.
+TEST_F(ClassFileHookTest, WithoutTheHooksBindingNothingIsRewritten) {
+    onVmInit(vm.jvmti(), vm.jni(), nullptr);
+    EXPECT_FALSE(classRewritingActive());
+    EXPECT_TRUE(load("app/Job", jobClass()).empty());
+    // mode=norewrite: bound or not, nothing is rewritten.
+    bind(holdsLock, reinterpret_cast<void*>(vmHoldsLock));
     state->rewriteClasses = false;
     onVmInit(vm.jvmti(), vm.jni(), nullptr);
-    EXPECT_EQ(vm.calls(Call::DefineClass), 3);
     EXPECT_FALSE(classRewritingActive());
+    EXPECT_EQ(vm.calls(Call::GetLoadedClasses), 0);
 }
 
-TEST_F(ClassFileHookTest, ClassesOfUnnamedModulesThatAreNotFilteredAreRewritten) {
+TEST_F(ClassFileHookTest, ClassesOfEveryLoaderAndModuleThatAreNotFilteredAreRewritten) {
+    bind(holdsLock, reinterpret_cast<void*>(vmHoldsLock));
     onVmInit(vm.jvmti(), vm.jni(), nullptr);
     state->filters.append("Ljava/");
     state->filters.append("Lapp/Skip");
-    vm.namedPackages.insert("app/modular");
 
     Bytes job = jobClass();
-    Bytes rewritten = load("app/Job", job);
-    RewriteResult expected = rewriteClass(job.data(), job.size(), {kHookClassName, kHookMethodName});
+    RewriteResult expected = rewriteClass(job.data(), job.size(), hookTarget());
     ASSERT_EQ(expected.outcome, ClassOutcome::Rewritten);
-    EXPECT_EQ(rewritten, expected.bytes);
-    EXPECT_EQ(vm.calls(Call::Allocate), 1);
-
-    EXPECT_TRUE(load("java/util/Job", jobClass("java/util/Job")).empty());   // filtered
-    EXPECT_TRUE(load("app/Skipped", jobClass("app/Skipped")).empty());       // filtered
-    EXPECT_TRUE(load("app/modular/Job", jobClass("app/modular/Job")).empty());  // named module
-    EXPECT_FALSE(load("Job", jobClass("Job")).empty());                       // default package
+    EXPECT_EQ(load("app/Job", job), expected.bytes);
+    // Any loader, any module: the hook is in java.lang, which all of them reach.
+    jobject ownLoader = vm.object(vm.klass("Lcom/example/PluginLoader;"));
+    EXPECT_EQ(load("app/Job", job, nullptr, ownLoader), expected.bytes);
+    EXPECT_FALSE(load("com/sun/tools/javac/Main", jobClass("com/sun/tools/javac/Main")).empty());
+    EXPECT_FALSE(load("Job", jobClass("Job")).empty());  // default package
     int allocations = vm.calls(Call::Allocate);
-    // Redefinitions and classes with nothing to change are left alone.
+
+    EXPECT_TRUE(load("java/util/Job", jobClass("java/util/Job")).empty());  // filtered
+    EXPECT_TRUE(load("app/Skipped", jobClass("app/Skipped")).empty());      // filtered
+    EXPECT_TRUE(load(kHookClassName, jobClass(kHookClassName)).empty());    // the hook's own
+    // Another agent's redefinitions keep their bytes.
     EXPECT_TRUE(load("app/Job", job, vm.klass("Lapp/Job;")).empty());
     ClassFileBuilder statics("app/Statics");
     MethodSpec helper;
@@ -111,17 +147,15 @@ TEST_F(ClassFileHookTest, ClassesOfUnnamedModulesThatAreNotFilteredAreRewritten)
     helper.code.code = {0xb1};
     statics.addMethod(helper);
     EXPECT_TRUE(load("app/Statics", statics.bytes()).empty());
-    EXPECT_TRUE(load(kHookClassName, Bytes(hookClassBytes(), hookClassBytes() + hookClassLength())).empty());
     EXPECT_TRUE(load("app/Bad", {0xca, 0xfe, 0xba, 0xbe, 0, 0}).empty());
     EXPECT_EQ(vm.calls(Call::Allocate), allocations);
     EXPECT_EQ(vm.outstandingTexts(), 0);
 }
 
 TEST_F(ClassFileHookTest, AnyFailureOnTheWayLeavesTheClassAsItCame) {
+    bind(holdsLock, reinterpret_cast<void*>(vmHoldsLock));
     onVmInit(vm.jvmti(), vm.jni(), nullptr);
     Bytes job = jobClass();
-    vm.failOnce(Call::GetNamedModule, JVMTI_ERROR_INTERNAL);
-    EXPECT_TRUE(load("app/Job", job).empty());
     vm.failOnce(Call::Allocate, JVMTI_ERROR_OUT_OF_MEMORY);
     EXPECT_TRUE(load("app/Job", job).empty());
     EXPECT_FALSE(load("app/Job", job).empty());
@@ -131,6 +165,61 @@ TEST_F(ClassFileHookTest, AnyFailureOnTheWayLeavesTheClassAsItCame) {
     setAgentLive(true);
     EXPECT_EQ(vm.outstandingTexts(), 0);
     EXPECT_EQ(vm.monitorDepth(state->monitor), 0);
+}
+
+// Classes loaded while the VM started are rewritten once it is up, through
+// the VM's retransformation; one the VM refuses keeps its bytes and is
+// reported, and any redefinition by another agent after that keeps its own.
+TEST_F(ClassFileHookTest, ClassesLoadedBeforeTheVmWasUpAreRetransformed) {
+    bind(holdsLock, reinterpret_cast<void*>(vmHoldsLock));
+    state->retransformClasses = true;
+    state->filters.append("Ljava/util/");
+    vm.setErrorName(JVMTI_ERROR_UNMODIFIABLE_CLASS, "JVMTI_ERROR_UNMODIFIABLE_CLASS");
+    std::vector<jclass> early;
+    for (const char* name : {"app/Early", "app/Refused", "app/Second"}) {
+        jclass cls = vm.klass(std::string("L") + name + ";");
+        vm.classOf(cls).classFile = jobClass(name);
+        early.push_back(cls);
+    }
+    vm.classOf(early[1]).refusesRetransform = true;
+    jclass filtered = vm.klass("Ljava/util/List;");
+    jclass fixed = vm.klass("Lapp/Fixed;");
+    vm.classOf(fixed).modifiable = false;
+    vm.loadedClasses = {early[0], filtered, vm.klass("[I"), early[1], threadClass, fixed, early[2]};
+    for (jclass cls : vm.loadedClasses) {
+        if (vm.classOf(cls).classFile.empty()) vm.classOf(cls).classFile = jobClass("app/Unused");
+    }
+    // A method met while the VM started, judged by its old bytecode.
+    jmethodID run = vm.method(early[0], "run", "()V");
+    jthread thread = vm.thread(vm.object(early[0]));
+    enter(thread, run);
+    leave(thread, run);
+    ASSERT_EQ(state->records->size(), 1u);
+
+    onVmInit(vm.jvmti(), vm.jni(), nullptr);
+    ASSERT_TRUE(classRewritingActive());
+    // One batch of the three wanted, refused; then each on its own.
+    ASSERT_EQ(vm.retransformBatches.size(), 4u);
+    EXPECT_EQ(vm.retransformBatches[0], early);
+    for (std::size_t i = 0; i < early.size(); ++i) {
+        EXPECT_EQ(vm.retransformBatches[i + 1], std::vector<jclass>{early[i]});
+    }
+    for (std::size_t i = 0; i < early.size(); ++i) {
+        std::string name = vm.classOf(early[i]).signature;
+        Bytes original = jobClass(name.substr(1, name.size() - 2).c_str());
+        RewriteResult expected = rewriteClass(original.data(), original.size(), hookTarget());
+        EXPECT_EQ(vm.classOf(early[i]).classFile, i == 1 ? original : expected.bytes) << name;
+    }
+    EXPECT_EQ(vm.classOf(filtered).classFile, jobClass("app/Unused"));
+    EXPECT_EQ(errorLogText(),
+              "[ERROR] JVMTI: 79 (JVMTI_ERROR_UNMODIFIABLE_CLASS): Cannot rewrite a class loaded "
+              "before the VM started.\n");
+    EXPECT_EQ(state->records->size(), 0u) << "records of the old bytecode kept";
+
+    // Another agent redefines a class after that: its bytes stay its own.
+    Bytes theirs = jobClass("app/Early");
+    EXPECT_TRUE(load("app/Early", theirs, early[0]).empty());
+    EXPECT_EQ(vm.outstandingTexts(), 0);
 }
 
 }  // namespace

@@ -2,16 +2,17 @@
 
 #include "instrument/BytecodeScan.h"
 #include "instrument/ClassRewriter.h"
-#include "instrument/HookClass.h"
+#include "instrument/HookMethod.h"
 #include "tests/ClassFiles.h"
 
 namespace {
 
-const HookTarget kHook{"kelmora/Hook", "enter"};
-const char* const kHookText = "kelmora/Hook.enter (Ljava/lang/Object;)V";
+const char* const kHookText = "java/lang/Thread.holdsLock (Ljava/lang/Object;)Z";
+// Where the old code begins once the call is in front of it.
+constexpr uint32_t K = kHookCallLength;
 
 RewriteResult rewrite(const Bytes& bytes) {
-    return rewriteClass(bytes.data(), bytes.size(), kHook);
+    return rewriteClass(bytes.data(), bytes.size(), hookTarget());
 }
 
 MethodSpec instanceMethod(std::string name, Bytes code, uint16_t maxStack = 2) {
@@ -34,11 +35,14 @@ Bytes u2s(std::initializer_list<uint32_t> values) {
 void expectHookThenCode(const ParsedClass& parsed, const ParsedMethod& method, const Bytes& code) {
     ASSERT_TRUE(method.hasCode);
     const Bytes& now = method.code.code;
-    ASSERT_EQ(now.size(), code.size() + 4);
-    EXPECT_EQ(now[0], 0x2a);
-    EXPECT_EQ(now[1], 0xb8);
+    ASSERT_EQ(now.size(), code.size() + K);
+    // aload_0; invokestatic; pop (the boolean); nop * 3.
+    EXPECT_EQ(Bytes(now.begin(), now.begin() + K), Bytes({0x2a, 0xb8, now[2], now[3], 0x57, 0, 0, 0}));
     EXPECT_EQ(parsed.methodrefText(readU2(now, 2)), kHookText);
-    EXPECT_EQ(Bytes(now.begin() + 4, now.end()), code);
+    EXPECT_EQ(Bytes(now.begin() + K, now.end()), code);
+    uint16_t index = 0;
+    EXPECT_TRUE(beginsWithHookCall(now.data(), now.size(), index));
+    EXPECT_EQ(index, readU2(now, 2));
 }
 
 TEST(ClassRewriterTest, OnlyInstanceMethodsThatKeepLocalZeroGetTheCall) {
@@ -87,7 +91,7 @@ TEST(ClassRewriterTest, OnlyInstanceMethodsThatKeepLocalZeroGetTheCall) {
 
 TEST(ClassRewriterTest, EntriesAlreadyInThePoolAreReused) {
     ClassFileBuilder builder("app/Calls");
-    builder.utf8("(Ljava/lang/Object;)V");
+    builder.utf8(kHookMethodDescriptor);
     builder.addMethod(instanceMethod("get", {0x2a, 0xb0}));
     ParsedClass before = parseClass(builder.bytes());
     RewriteResult some = rewrite(builder.bytes());
@@ -96,7 +100,7 @@ TEST(ClassRewriterTest, EntriesAlreadyInThePoolAreReused) {
 
     // A class that calls the hook already needs no entry at all.
     ClassFileBuilder calls("app/Calls");
-    uint16_t ref = calls.methodref("kelmora/Hook", "enter", "(Ljava/lang/Object;)V");
+    uint16_t ref = calls.methodref(kHookClassName, kHookMethodName, kHookMethodDescriptor);
     calls.addMethod(instanceMethod("get", {0x2a, 0xb0}));
     Bytes original = calls.bytes();
     RewriteResult all = rewrite(original);
@@ -115,7 +119,7 @@ TEST(ClassRewriterTest, ClassesLeftAsTheyAre) {
     EXPECT_EQ(result.outcome, ClassOutcome::NothingEligible);
     EXPECT_TRUE(result.bytes.empty());
 
-    ClassFileBuilder hook("kelmora/Hook");
+    ClassFileBuilder hook(kHookClassName);
     hook.addMethod(instanceMethod("get", {0x2a, 0xb0}));
     EXPECT_EQ(rewrite(hook.bytes()).outcome, ClassOutcome::HookClass);
 
@@ -200,7 +204,7 @@ TEST(ClassRewriterTest, DamagedClassFilesAreLeftAlone) {
     // (the sanitizer build would see it).
     for (std::size_t length = 0; length < whole.size(); ++length) {
         Bytes cut(whole.begin(), whole.begin() + static_cast<long>(length));
-        RewriteResult result = rewriteClass(cut.data(), cut.size(), kHook);
+        RewriteResult result = rewriteClass(cut.data(), cut.size(), hookTarget());
         EXPECT_NE(result.outcome, ClassOutcome::Rewritten) << length;
         EXPECT_TRUE(result.bytes.empty());
     }
@@ -243,20 +247,20 @@ TEST(ClassRewriterTest, ExceptionTableAndLineAndVariableTablesMove) {
          attribute("LocalVariableTypeTable", types)},
         handlers));
     ASSERT_EQ(method.code.handlers.size(), 2u);
-    EXPECT_EQ(method.code.handlers[0].start, 4);
-    EXPECT_EQ(method.code.handlers[0].end, 10);
-    EXPECT_EQ(method.code.handlers[0].handler, 14);
+    EXPECT_EQ(method.code.handlers[0].start, 0 + K);
+    EXPECT_EQ(method.code.handlers[0].end, 6 + K);
+    EXPECT_EQ(method.code.handlers[0].handler, 10 + K);
     EXPECT_EQ(method.code.handlers[0].catchType, 0);
-    EXPECT_EQ(method.code.handlers[1].start, 6);
-    EXPECT_EQ(method.code.handlers[1].end, 24);
-    EXPECT_EQ(method.code.handlers[1].handler, 4);
+    EXPECT_EQ(method.code.handlers[1].start, 2 + K);
+    EXPECT_EQ(method.code.handlers[1].end, 20 + K);
+    EXPECT_EQ(method.code.handlers[1].handler, 0 + K);
     EXPECT_EQ(method.code.handlers[1].catchType, 7);
     // The first line also covers the inserted call; the others move.
-    EXPECT_EQ(method.code.attribute("LineNumberTable")->info, u2s({3, 0, 7, 9, 8, 23, 9}));
+    EXPECT_EQ(method.code.attribute("LineNumberTable")->info, u2s({3, 0, 7, 5 + K, 8, 19 + K, 9}));
     // A variable live from the start (this) now spans the call too.
     EXPECT_EQ(method.code.attribute("LocalVariableTable")->info,
-              u2s({2, 0, 24, 1, 2, 0, 10, 10, 3, 4, 1}));
-    EXPECT_EQ(method.code.attribute("LocalVariableTypeTable")->info, u2s({1, 10, 10, 5, 6, 1}));
+              u2s({2, 0, 20 + K, 1, 2, 0, 6 + K, 10, 3, 4, 1}));
+    EXPECT_EQ(method.code.attribute("LocalVariableTypeTable")->info, u2s({1, 6 + K, 10, 5, 6, 1}));
 }
 
 // A StackMapTable of the given frames (already encoded).
@@ -278,26 +282,26 @@ Bytes stackMapAfter(const Bytes& frames, uint16_t count) {
 
 TEST(ClassRewriterTest, FirstFrameOfTheStackMapMovesInItsOwnForm) {
     // same_frame: a short delta stays short until it passes 63.
-    EXPECT_EQ(stackMapAfter({0}, 1), Bytes({4}));
-    EXPECT_EQ(stackMapAfter({59}, 1), Bytes({63}));
-    EXPECT_EQ(stackMapAfter({60}, 1), Bytes({251, 0, 64}));
-    EXPECT_EQ(stackMapAfter({63}, 1), Bytes({251, 0, 67}));
+    EXPECT_EQ(stackMapAfter({0}, 1), Bytes({K}));
+    EXPECT_EQ(stackMapAfter({63 - K}, 1), Bytes({63}));
+    EXPECT_EQ(stackMapAfter({64 - K}, 1), Bytes({251, 0, 64}));
+    EXPECT_EQ(stackMapAfter({63}, 1), Bytes({251, 0, 63 + K}));
     // same_locals_1_stack_item with its type (Integer), likewise.
-    EXPECT_EQ(stackMapAfter({64 + 10, 1}, 1), Bytes({64 + 14, 1}));
-    EXPECT_EQ(stackMapAfter({64 + 59, 1}, 1), Bytes({127, 1}));
-    EXPECT_EQ(stackMapAfter({64 + 62, 7, 0, 9}, 1), Bytes({247, 0, 66, 7, 0, 9}));
+    EXPECT_EQ(stackMapAfter({64 + 10, 1}, 1), Bytes({64 + 10 + K, 1}));
+    EXPECT_EQ(stackMapAfter({64 + 63 - K, 1}, 1), Bytes({127, 1}));
+    EXPECT_EQ(stackMapAfter({64 + 62, 7, 0, 9}, 1), Bytes({247, 0, 62 + K, 7, 0, 9}));
     // The extended forms only get a larger delta.
-    EXPECT_EQ(stackMapAfter({247, 0, 100, 2}, 1), Bytes({247, 0, 104, 2}));
-    EXPECT_EQ(stackMapAfter({248, 0, 7}, 1), Bytes({248, 0, 11}));
-    EXPECT_EQ(stackMapAfter({250, 0, 7}, 1), Bytes({250, 0, 11}));
-    EXPECT_EQ(stackMapAfter({251, 1, 0}, 1), Bytes({251, 1, 4}));
-    EXPECT_EQ(stackMapAfter({252, 0, 5, 1}, 1), Bytes({252, 0, 9, 1}));
-    EXPECT_EQ(stackMapAfter({254, 0, 5, 1, 4, 7, 0, 3}, 1), Bytes({254, 0, 9, 1, 4, 7, 0, 3}));
+    EXPECT_EQ(stackMapAfter({247, 0, 100, 2}, 1), Bytes({247, 0, 100 + K, 2}));
+    EXPECT_EQ(stackMapAfter({248, 0, 7}, 1), Bytes({248, 0, 7 + K}));
+    EXPECT_EQ(stackMapAfter({250, 0, 7}, 1), Bytes({250, 0, 7 + K}));
+    EXPECT_EQ(stackMapAfter({251, 1, 0}, 1), Bytes({251, 1, K}));
+    EXPECT_EQ(stackMapAfter({252, 0, 5, 1}, 1), Bytes({252, 0, 5 + K, 1}));
+    EXPECT_EQ(stackMapAfter({254, 0, 5, 1, 4, 7, 0, 3}, 1), Bytes({254, 0, 5 + K, 1, 4, 7, 0, 3}));
     EXPECT_EQ(stackMapAfter({255, 0, 5, 0, 2, 7, 0, 3, 1, 0, 1, 5}, 1),
-              Bytes({255, 0, 9, 0, 2, 7, 0, 3, 1, 0, 1, 5}));
+              Bytes({255, 0, 5 + K, 0, 2, 7, 0, 3, 1, 0, 1, 5}));
     // Later frames are relative to the one before and keep their deltas.
     EXPECT_EQ(stackMapAfter({62, 3, 64 + 2, 1, 251, 0, 9}, 4),
-              Bytes({251, 0, 66, 3, 64 + 2, 1, 251, 0, 9}));
+              Bytes({251, 0, 62 + K, 3, 64 + 2, 1, 251, 0, 9}));
 }
 
 TEST(ClassRewriterTest, UninitializedTypesNameTheirMovedNewInstruction) {
@@ -305,7 +309,8 @@ TEST(ClassRewriterTest, UninitializedTypesNameTheirMovedNewInstruction) {
     // one in a later same_locals_1_stack_item frame.
     Bytes frames = {255, 0, 20, 0, 1, 7, 0, 3, 0, 2, 8, 0, 0, 8, 0, 12, 64 + 3, 8, 0, 40};
     EXPECT_EQ(stackMapAfter(frames, 2),
-              Bytes({255, 0, 24, 0, 1, 7, 0, 3, 0, 2, 8, 0, 4, 8, 0, 16, 64 + 3, 8, 0, 44}));
+              Bytes({255, 0, 20 + K, 0, 1, 7, 0, 3, 0, 2, 8, 0, K, 8, 0, 12 + K, 64 + 3, 8, 0,
+                     40 + K}));
 }
 
 TEST(ClassRewriterTest, CodeAttributesWeCannotShiftLeaveTheMethodAlone) {
@@ -393,7 +398,7 @@ TEST(ClassRewriterTest, TypeAnnotationOffsetsMove) {
 
     Bytes expected = u2s({5});
     appendBytes(expected, {0x40});
-    appendBytes(expected, u2s({2, 0, 14, 1, 10, 4, 2}));
+    appendBytes(expected, u2s({2, 0, 10 + K, 1, 6 + K, 4, 2}));
     appendBytes(expected, {0});
     appendBytes(expected, u2s({1, 1, 1}));
     appendBytes(expected, {'@'});
@@ -403,12 +408,12 @@ TEST(ClassRewriterTest, TypeAnnotationOffsetsMove) {
     appendBytes(expected, {'I', 0, 1, 'e', 0, 1, 0, 1});
     appendBytes(expected, {0x42, 0, 3, 0});
     appendBytes(expected, u2s({1, 0}));
-    appendBytes(expected, {0x43, 0, 12, 1, 3, 0});
+    appendBytes(expected, {0x43, 0, 8 + K, 1, 3, 0});
     appendBytes(expected, u2s({1, 0}));
-    appendBytes(expected, {0x47, 0, 6, 1, 0});
+    appendBytes(expected, {0x47, 0, 2 + K, 1, 0});
     appendBytes(expected, u2s({1, 0}));
     appendBytes(expected, {0x41});
-    appendBytes(expected, u2s({1, 0, 7, 5}));
+    appendBytes(expected, u2s({1, 0, 3 + K, 5}));
     appendBytes(expected, {0});
     appendBytes(expected, u2s({1, 0}));
 
@@ -474,10 +479,10 @@ TEST(ClassRewriterTest, SwitchesAtEveryAlignmentAndWideJumpsKeepTheirTargets) {
             ASSERT_EQ(instructionLength(code.data(), code.size(), pc), end - pc);
             ParsedMethod method = rewrittenMethod(oneMethod(code, {}));
             const Bytes& now = method.code.code;
-            ASSERT_EQ(instructionLength(now.data(), now.size(), pc + 4), end - pc);
-            std::vector<int64_t> before = branchTargets(code, pc), after = branchTargets(now, pc + 4);
+            ASSERT_EQ(instructionLength(now.data(), now.size(), pc + K), end - pc);
+            std::vector<int64_t> before = branchTargets(code, pc), after = branchTargets(now, pc + K);
             ASSERT_EQ(before.size(), after.size());
-            for (std::size_t i = 0; i < before.size(); ++i) EXPECT_EQ(after[i], before[i] + 4);
+            for (std::size_t i = 0; i < before.size(); ++i) EXPECT_EQ(after[i], before[i] + K);
             EXPECT_TRUE(neverWritesLocalZero(now.data(), now.size()));
         }
     }
@@ -486,17 +491,17 @@ TEST(ClassRewriterTest, SwitchesAtEveryAlignmentAndWideJumpsKeepTheirTargets) {
     Bytes code = {0xc8, 0, 0, 0, 8, 0xa7, 0xff, 0xfb, 0xb1};
     ParsedMethod method = rewrittenMethod(oneMethod(code, {stackMap(2, {0, 7})}));
     const Bytes& now = method.code.code;
-    EXPECT_EQ(branchTargets(now, 4), std::vector<int64_t>{12});
-    EXPECT_EQ(branchTargets(now, 9), std::vector<int64_t>{4});
-    EXPECT_EQ(method.code.attribute("StackMapTable")->info, u2s({2, 0x0407}));
+    EXPECT_EQ(branchTargets(now, K), std::vector<int64_t>{8 + K});
+    EXPECT_EQ(branchTargets(now, 5 + K), std::vector<int64_t>{K});
+    EXPECT_EQ(method.code.attribute("StackMapTable")->info, u2s({2, (K << 8) | 7}));
 }
 
 TEST(ClassRewriterTest, SubroutinesOfOldClassVersions) {
     // jsr to a subroutine that keeps its return address in local 1.
     Bytes code = {0xa8, 0, 4, 0xb1, 0x4c, 0xa9, 1};
     ParsedMethod method = rewrittenMethod(oneMethod(code, {}, {}, 49));
-    EXPECT_EQ(Bytes(method.code.code.begin() + 4, method.code.code.end()), code);
-    EXPECT_EQ(branchTargets(method.code.code, 4), std::vector<int64_t>{8});
+    EXPECT_EQ(Bytes(method.code.code.begin() + K, method.code.code.end()), code);
+    EXPECT_EQ(branchTargets(method.code.code, K), std::vector<int64_t>{4 + K});
     // Keeping it in local 0 overwrites the receiver: left as it is.
     Bytes intoZero = {0xa8, 0, 4, 0xb1, 0x4b, 0xa9, 0};
     RewriteResult result = rewrite(oneMethod(intoZero, {}, {}, 49));
@@ -505,12 +510,12 @@ TEST(ClassRewriterTest, SubroutinesOfOldClassVersions) {
 }
 
 TEST(ClassRewriterTest, CodeUpToTheLimitFits) {
-    Bytes largest(65531, 0x00);
+    Bytes largest(65535 - K, 0x00);
     largest.back() = 0xb1;
     ParsedMethod method = rewrittenMethod(oneMethod(largest, {}));
     EXPECT_EQ(method.code.code.size(), 65535u);
 
-    Bytes tooLarge(65532, 0x00);
+    Bytes tooLarge(65536 - K, 0x00);
     tooLarge.back() = 0xb1;
     RewriteResult result = rewrite(oneMethod(tooLarge, {}));
     EXPECT_EQ(result.outcome, ClassOutcome::NothingEligible);
@@ -537,17 +542,49 @@ TEST(ClassRewriterTest, PoolWithRoomForExactlyTheHookEntries) {
     EXPECT_EQ(full.count(MethodOutcome::Rewritten), 0u);
 }
 
-TEST(ClassRewriterTest, TheHookClassIsOneStaticNativeMethodAndIsNeverRewritten) {
-    Bytes hook(hookClassBytes(), hookClassBytes() + hookClassLength());
-    ParsedClass parsed = parseClass(hook);
-    EXPECT_EQ(parsed.major, 52);
-    ASSERT_EQ(parsed.methods.size(), 1u);
-    const ParsedMethod& enter = parsed.method(kHookMethodName, kHookMethodDescriptor);
-    EXPECT_EQ(enter.access, 0x0109);  // public static native
-    EXPECT_FALSE(enter.hasCode);
-    RewriteResult result = rewrite(hook);
+TEST(ClassRewriterTest, TheHooksClassIsNeverRewritten) {
+    ClassFileBuilder builder(kHookClassName);
+    builder.addMethod(instanceMethod("getName", {0x2a, 0xb0}));
+    RewriteResult result = rewrite(builder.bytes());
     EXPECT_EQ(result.outcome, ClassOutcome::HookClass);
     EXPECT_EQ(result.className, kHookClassName);
+}
+
+// The reverse of the rewrite, as the agent reads a method it meets: the
+// call at the start of its code, and the pool entries naming the hook in a
+// pool as JVMTI hands it out (the count apart, the entries as in the file).
+TEST(ClassRewriterTest, TheCallAndThePoolEntriesOfTheHookAreFoundAgain) {
+    ClassFileBuilder builder("app/Pool");
+    builder.longValue(7);  // two slots
+    uint16_t hook = builder.methodref(kHookClassName, kHookMethodName, kHookMethodDescriptor);
+    builder.methodref(kHookClassName, kHookMethodName, "(Ljava/lang/Object;)V");
+    builder.methodref("app/Other", kHookMethodName, kHookMethodDescriptor);
+    // A second Methodref of the hook, with a NameAndType of its own.
+    uint16_t owner = builder.classRef(kHookClassName);
+    uint16_t type = builder.nameAndType(kHookMethodName, kHookMethodDescriptor);
+    uint16_t again = builder.rawEntry({10, static_cast<uint8_t>(owner >> 8), static_cast<uint8_t>(owner),
+                                       static_cast<uint8_t>(type >> 8), static_cast<uint8_t>(type)});
+    Bytes file = builder.bytes();
+    uint16_t count = readU2(file, 8);
+    // access, this, super, interfaces, fields, methods, attributes: 7 u2s.
+    Bytes entries(file.begin() + 10, file.end() - 14);
+    EXPECT_EQ(hookReferences(entries.data(), entries.size(), count, hookTarget()),
+              std::vector<uint16_t>({hook, again}));
+    // A pool that does not parse, or not to its end, names nothing.
+    EXPECT_TRUE(hookReferences(entries.data(), entries.size() - 1, count, hookTarget()).empty());
+    Bytes longer = entries;
+    longer.push_back(1);
+    EXPECT_TRUE(hookReferences(longer.data(), longer.size(), count, hookTarget()).empty());
+
+    uint16_t index = 0;
+    Bytes call = {0x2a, 0xb8, 0x01, 0x02, 0x57, 0, 0, 0, 0xb1};
+    EXPECT_TRUE(beginsWithHookCall(call.data(), call.size(), index));
+    EXPECT_EQ(index, 0x0102);
+    // Someone else's method beginning `aload_0; invokestatic`, with anything
+    // but the padding after it, or cut short.
+    Bytes other = {0x2a, 0xb8, 0x01, 0x02, 0x57, 0xb1, 0, 0};
+    EXPECT_FALSE(beginsWithHookCall(other.data(), other.size(), index));
+    EXPECT_FALSE(beginsWithHookCall(call.data(), 7, index));
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "instrument/ClassFileHook.h"
+#include "instrument/HookMethod.h"
+#include "instrument/HookReferences.h"
 #include "output/Legends.h"
 #include "tests/ClassFiles.h"
 #include "tests/TestSupport.h"
@@ -14,8 +16,15 @@
 
 namespace {
 
-// aload_0; invokestatic #7; aload_0; areturn: how a rewritten method begins.
-const std::vector<unsigned char> kCallsHook{0x2a, 0xb8, 0x00, 0x07, 0x2a, 0xb0};
+// How a rewritten method begins (the hook's Methodref at pool index 7),
+// then `aload_0; areturn`.
+const std::vector<unsigned char> kCallsHook{0x2a, 0xb8, 0x00, 0x07, 0x57, 0, 0, 0, 0x2a, 0xb0};
+
+int programCalls = 0;
+jboolean JNICALL vmHoldsLock(JNIEnv*, jclass, jobject) {
+    ++programCalls;
+    return JNI_TRUE;
+}
 
 // Method events of methods whose class went through the rewrite, with the
 // hook's calls made as the rewritten code makes them. Each case runs on a
@@ -27,50 +36,58 @@ protected:
         state->records->enable();
         state->ownLock = true;
         state->rewriteClasses = true;
+        programCalls = 0;
+        holdsLock = vm.method(vm.klass("Ljava/lang/Thread;"), kHookMethodName,
+                              kHookMethodDescriptor, MethodKind::Native);
+        void* address = reinterpret_cast<void*>(vmHoldsLock);
+        onNativeMethodBind(vm.jvmti(), vm.jni(), nullptr, holdsLock, address, &address);
+        bound = reinterpret_cast<HookFunction>(address);
         onVmInit(vm.jvmti(), vm.jni(), nullptr);
         ASSERT_TRUE(classRewritingActive());
-        ASSERT_EQ(vm.registeredNatives.size(), 1u);
-        ASSERT_TRUE(loadClass("app/Job", nullptr));
         job = vm.klass("Lapp/Job;");
+        givePool(job, true);
         run = vm.method(job, "run", "()V");
         vm.setBytecode(run, kCallsHook);
         helper = vm.method(job, "helper", "()V");
     }
     void TearDown() override {
         resetClassRewriting();
+        forgetHookReferences(vm.jni());
         AgentTest::TearDown();
     }
 
+    // The class's constant pool as GetConstantPool gives it, with the hook's
+    // Methodref at index 7, or another method's there.
+    void givePool(jclass cls, bool namesHook) {
+        ClassFileBuilder builder("app/Pool");
+        builder.integer(1);
+        uint16_t ref = namesHook
+                           ? builder.methodref(kHookClassName, kHookMethodName, kHookMethodDescriptor)
+                           : builder.methodref("app/Probe", kHookMethodName, kHookMethodDescriptor);
+        ASSERT_EQ(ref, 7);
+        Bytes file = builder.bytes();
+        vm.setConstantPool(cls, readU2(file, 8), Bytes(file.begin() + 10, file.end() - 14));
+    }
     // Hands `bytes` to the load hook as the VM does when it loads `name`
     // (or redefines `redefined`); true when it changed them.
-    bool passLoadHook(const char* name, jobject loader, const Bytes& bytes,
-                      jclass redefined = nullptr) {
+    bool passLoadHook(const char* name, const Bytes& bytes, jclass redefined = nullptr) {
         unsigned char* changed = nullptr;
         jint changedLength = 0;
-        onClassFileLoadHook(vm.jvmti(), vm.jni(), redefined, loader, name, nullptr,
+        onClassFileLoadHook(vm.jvmti(), vm.jni(), redefined, nullptr, name, nullptr,
                             static_cast<jint>(bytes.size()), bytes.data(), &changedLength,
                             &changed);
         if (changed == nullptr) return false;
         vm.jvmti()->Deallocate(changed);
         return true;
     }
-    // Loads a class with one eligible method; true when it was rewritten.
-    bool loadClass(const char* name, jobject loader) {
-        ClassFileBuilder builder(name);
-        MethodSpec get;
-        get.name = "get";
-        get.code.code = {0x2a, 0xb0};
-        builder.addMethod(get);
-        return passLoadHook(name, loader, builder.bytes());
-    }
-    // The hook's native as the rewritten code calls it: from `caller`
-    // standing at `location` on `thread`.
-    void hook(jthread thread, jobject receiver, jmethodID caller, jlocation location = 1) {
+    // A call of the hook method on `thread`, as the rewritten code makes it
+    // (or the program's own): its entry, the bound native, its exit.
+    jboolean hook(jthread thread, jobject receiver) {
         FakeJvm::setCurrentThread(thread);
-        vm.setCaller(thread, caller, location);
-        auto native = reinterpret_cast<void(JNICALL*)(JNIEnv*, jclass, jobject)>(
-            vm.registeredNatives[0].fnPtr);
-        native(vm.jni(), nullptr, receiver);
+        enter(thread, holdsLock);
+        jboolean result = bound(vm.jni(), nullptr, receiver);
+        leave(thread, holdsLock);
+        return result;
     }
     std::string legendsAndTrace() {
         writeLegends();
@@ -84,6 +101,8 @@ protected:
         worker.join();
     }
 
+    jmethodID holdsLock = nullptr;
+    HookFunction bound = nullptr;
     jclass job = nullptr;
     jmethodID run = nullptr;
     jmethodID helper = nullptr;
@@ -96,7 +115,7 @@ TEST_F(HookCallTest, HookCompletesTheWaitingEntryWithoutAnyFetch) {
         for (int i = 0; i < 3; ++i) {
             enter(thread, run);
             EXPECT_EQ(traceDepth(), 0) << "written before the hook's call";
-            hook(thread, receiver, run);
+            hook(thread, receiver);
             EXPECT_EQ(traceDepth(), 1);
             EXPECT_EQ(vm.tagOf(receiver), 1);
             leave(thread, run);
@@ -122,9 +141,9 @@ TEST_F(HookCallTest, NestedAndRecursiveCallsPairWithTheirOwnReceivers) {
     jthread thread = vm.thread(outer);
     onOwnThread([&] {
         enter(thread, run);
-        hook(thread, outer, run);
+        hook(thread, outer);
         enter(thread, run);  // recursion on another receiver
-        hook(thread, inner, run);
+        hook(thread, inner);
         vm.setReceiver(thread, inner);
         enter(thread, helper);  // not rewritten: fetched from its frame
         leave(thread, helper);
@@ -220,7 +239,7 @@ TEST_F(HookCallTest, EventsOfTheVmResolvingTheHookAreDropped) {
         // Only the first was looked at, for its name, and nothing was kept.
         EXPECT_EQ(vm.calls(Call::GetMethodName), asked + 1);
         EXPECT_EQ(vm.outstandingTexts(), 0);
-        hook(thread, receiver, run);
+        hook(thread, receiver);
         leave(thread, run);
         // Later calls of the loader's methods are the program's own.
         vm.setCaller(thread, nullptr, -1);
@@ -273,87 +292,114 @@ TEST_F(HookCallTest, RedefinedClassesNoLongerWaitForTheHook) {
     jthread thread = vm.thread(receiver);
     onOwnThread([&] {
         enter(thread, run);
-        hook(thread, receiver, run);
+        hook(thread, receiver);
         leave(thread, run);
     });
     EXPECT_EQ(fetches(), 0);
-    // Another agent redefines the class with bytes of its own, which may
-    // begin as the rewritten ones did without calling the hook.
+    // Another agent redefines the class with bytes of its own, which begin
+    // as the rewritten ones did, their pool naming another method there.
     ClassFileBuilder builder("app/Job");
-    EXPECT_FALSE(passLoadHook("app/Job", nullptr, builder.bytes(), job))
+    EXPECT_FALSE(passLoadHook("app/Job", builder.bytes(), job))
         << "a redefinition keeps the bytes it is given";
+    givePool(job, false);
     EXPECT_EQ(state->records->size(), 0u);
+    jclass probeClass = vm.klass("Lapp/Probe;");
+    jmethodID probe = vm.method(probeClass, kHookMethodName, kHookMethodDescriptor, MethodKind::Static);
     onOwnThread([&] {
         enter(thread, run);
         EXPECT_EQ(fetches(), 1) << "fetched at once";
+        vm.setCaller(thread, run, 1, receiver);
+        enter(thread, probe);
+        leave(thread, probe);
         leave(thread, run);
     });
-    EXPECT_EQ(lines(traceText()).size(), 4u);
+    EXPECT_EQ(lines(traceText()).size(), 6u);
 }
 
-TEST_F(HookCallTest, HookCallsThatDoNotMatchAWaitingEntryAreIgnored) {
+// The program's own calls of the hook method, and calls no entry waits for,
+// are traced and answered by the VM's function.
+TEST_F(HookCallTest, CallsOfTheHookMethodNoEntryWaitsForAreTheProgramsOwn) {
     jobject receiver = vm.object(job);
     jthread thread = vm.thread(receiver);
     onOwnThread([&] {
-        // Nothing waits: a stray call of the hook writes nothing.
-        hook(thread, receiver, run);
-        hook(thread, nullptr, run);
-        EXPECT_EQ(traceDepth(), 0);
+        EXPECT_EQ(hook(thread, receiver), JNI_TRUE);
+        // The waiting method left before its first instruction ran: its
+        // entry was fetched, and a later call is the program's.
         enter(thread, run);
-        // Called from another method, or from further on in the waiting one.
-        hook(thread, receiver, helper);
-        hook(thread, receiver, run, 7);
-        EXPECT_EQ(traceDepth(), 0);
-        // The VM cannot tell who called: the entry still waits.
-        vm.failOnce(Call::GetFrameLocation, JVMTI_ERROR_INTERNAL);
-        hook(thread, receiver, run);
-        EXPECT_EQ(traceDepth(), 0);
-        leave(thread, run);  // written by a fetch at its exit
-        hook(thread, receiver, run);
+        leave(thread, run);
+        EXPECT_EQ(hook(thread, receiver), JNI_TRUE);
+        // From inside a rewritten method, after its own hook call.
+        enter(thread, run);
+        EXPECT_EQ(hook(thread, receiver), JNI_FALSE);
+        EXPECT_EQ(hook(thread, receiver), JNI_TRUE);
+        leave(thread, run);
     });
+    EXPECT_EQ(programCalls, 3);
     EXPECT_EQ(fetches(), 1);
     EXPECT_EQ(traceDepth(), 0);
     EXPECT_EQ(legendsAndTrace(),
               "trace:\n"
+              " Ljava/lang/Thread;holdsLock(Ljava/lang/Object;)Z\n"
+              " -Ljava/lang/Thread;holdsLock(Ljava/lang/Object;)Z\n"
               " Lapp/Job;run()V\n"
               " -Lapp/Job;run()V\n"
+              " Ljava/lang/Thread;holdsLock(Ljava/lang/Object;)Z\n"
+              " -Ljava/lang/Thread;holdsLock(Ljava/lang/Object;)Z\n"
+              " Lapp/Job;run()V\n"
+              "  Ljava/lang/Thread;holdsLock(Ljava/lang/Object;)Z\n"
+              "  -Ljava/lang/Thread;holdsLock(Ljava/lang/Object;)Z\n"
+              " -Lapp/Job;run()V\n"
               "methods:\n"
-              "1 == run:<()V>:<(null)>\n"
+              "1 == holdsLock:<(Ljava/lang/Object;)Z>:<(null)>\n"
+              "2 == run:<()V>:<(null)>\n"
               "objects:\n"
               "1 == Lapp/Job;\n");
 }
 
-TEST_F(HookCallTest, OnlyClassesTheAgentRewroteWaitForTheHook) {
-    // Same name, other loader: a class of one name can be another loader's,
-    // not rewritten, beginning with the same instructions.
-    jclass appLoaderClass = vm.klass("Ljdk/internal/loader/ClassLoaders$AppClassLoader;");
-    jclass ownLoaderClass = vm.klass("Lcom/example/PluginLoader;");
-    jobject appLoader = vm.object(appLoaderClass);
-    jobject ownLoader = vm.object(ownLoaderClass);
-    EXPECT_TRUE(loadClass("app/Lib", appLoader));
-    EXPECT_FALSE(loadClass("app/Job", ownLoader));
-    jclass lib = vm.klass("Lapp/Lib;");
-    vm.setLoader(lib, appLoader);
+// Whether a method's first call is the hook is read from its own class's
+// pool: two classes of one name (two loaders) beginning with the same
+// instructions, only one of them naming the hook there. A class unloaded
+// since is no longer kept.
+TEST_F(HookCallTest, OnlyMethodsWhoseClassNamesTheHookThereWaitForIt) {
     jclass plugin = vm.klass("Lapp/Job;");
-    vm.setLoader(plugin, ownLoader);
-    jmethodID libGet = vm.method(lib, "get", "()V");
+    givePool(plugin, false);
     jmethodID pluginRun = vm.method(plugin, "run", "()V");
-    vm.setBytecode(libGet, kCallsHook);
     vm.setBytecode(pluginRun, kCallsHook);
-    jobject receiver = vm.object(lib);
+    jmethodID jobGet = vm.method(job, "get", "()V");
+    vm.setBytecode(jobGet, kCallsHook);
+    jobject receiver = vm.object(job);
+    jobject other = vm.object(plugin);
     jthread thread = vm.thread(receiver);
     onOwnThread([&] {
-        enter(thread, libGet);
-        EXPECT_EQ(fetches(), 0);
-        hook(thread, receiver, libGet);
-        leave(thread, libGet);
-        EXPECT_EQ(fetches(), 0);
+        enter(thread, run);
+        hook(thread, receiver);
+        leave(thread, run);
+        vm.setReceiver(thread, other);
         enter(thread, pluginRun);
         EXPECT_EQ(fetches(), 1) << "fetched at once, as any method";
         leave(thread, pluginRun);
+        vm.setReceiver(thread, receiver);
+        enter(thread, jobGet);
+        hook(thread, receiver);
+        leave(thread, jobGet);
     });
+    EXPECT_EQ(fetches(), 1);
+    EXPECT_EQ(vm.calls(Call::GetConstantPool), 2) << "one pool read per class";
+    EXPECT_EQ(vm.liveWeakReferences, 2);
+    vm.classOf(plugin).unloaded = true;
+    jclass again = vm.klass("Lapp/Job;");
+    givePool(again, true);
+    jmethodID againRun = vm.method(again, "run", "()V");
+    vm.setBytecode(againRun, kCallsHook);
+    onOwnThread([&] {
+        enter(thread, againRun);
+        hook(thread, receiver);
+        leave(thread, againRun);
+    });
+    EXPECT_EQ(fetches(), 1);
+    EXPECT_EQ(vm.liveWeakReferences, 2) << "the unloaded class is still held";
     EXPECT_EQ(traceDepth(), 0);
-    EXPECT_EQ(lines(traceText()).size(), 4u);
+    EXPECT_EQ(lines(traceText()).size(), 8u);
 }
 
 TEST_F(HookCallTest, ThreadsWaitForTheirOwnHookCalls) {
@@ -366,7 +412,7 @@ TEST_F(HookCallTest, ThreadsWaitForTheirOwnHookCalls) {
         workers.emplace_back([this, thread, receiver] {
             for (int i = 0; i < kCalls; ++i) {
                 enter(thread, run);
-                hook(thread, receiver, run);
+                hook(thread, receiver);
                 enter(thread, helper);
                 leave(thread, helper);
                 leave(thread, run);

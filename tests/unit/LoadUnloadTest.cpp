@@ -9,6 +9,7 @@
 #include "agent/Agent.h"
 #include "agent/AgentState.h"
 #include "instrument/ClassFileHook.h"
+#include "instrument/HookMethod.h"
 #include "output/Legends.h"
 #include "output/TraceWriter.h"
 #include "tests/TestSupport.h"
@@ -21,6 +22,9 @@ using ::testing::internal::GetCapturedStderr;
 using ::testing::internal::GetCapturedStdout;
 
 namespace {
+
+// The VM's function of the hook method, as the fake binds it.
+jboolean JNICALL vmHoldsLock(JNIEnv*, jclass, jobject) { return JNI_FALSE; }
 
 class LoadUnloadTest : public ::testing::Test {
 protected:
@@ -80,8 +84,10 @@ TEST_F(LoadUnloadTest, LoadRegistersWithTheVmInOrder) {
     EXPECT_TRUE(isAgentLive());
 
     // The registration in its order, then what the agent can do without:
-    // reading bytecode, the class-unload event that method records need, and
-    // with both the class-loading events of the rewrite.
+    // reading bytecode and constant pools, native bindings and class
+    // retransformation, the class-unload event that method records need,
+    // and with them the events of the rewrite: the hook method's binding
+    // and VMInit.
     std::vector<Call> log = vm.callLog();
     ASSERT_GE(log.size(), 6u);
     EXPECT_EQ(std::vector<Call>(log.begin(), log.begin() + 6),
@@ -95,13 +101,18 @@ TEST_F(LoadUnloadTest, LoadRegistersWithTheVmInOrder) {
     EXPECT_EQ(optional, (std::vector<Call>{Call::GetPotentialCapabilities, Call::AddCapabilities,
                                            Call::GetExtensionEvents,
                                            Call::SetExtensionEventCallback,
+                                           Call::SetEventNotificationMode,
                                            Call::SetEventNotificationMode}));
     EXPECT_EQ(vm.outstandingTexts(), 0);
     ASSERT_EQ(vm.laterCapabilities.size(), 1u);
-    jvmtiCapabilities bytecodes;
-    std::memset(&bytecodes, 0, sizeof bytecodes);
-    bytecodes.can_get_bytecodes = 1;
-    EXPECT_EQ(std::memcmp(&vm.laterCapabilities[0], &bytecodes, sizeof bytecodes), 0);
+    jvmtiCapabilities later;
+    std::memset(&later, 0, sizeof later);
+    later.can_get_bytecodes = 1;
+    later.can_get_constant_pool = 1;
+    later.can_generate_native_method_bind_events = 1;
+    later.can_retransform_classes = 1;
+    EXPECT_EQ(std::memcmp(&vm.laterCapabilities[0], &later, sizeof later), 0);
+    EXPECT_TRUE(agentState->retransformClasses);
     EXPECT_NE(vm.classUnloadCallback, nullptr);
 
     ASSERT_TRUE(vm.capabilities.has_value());
@@ -114,7 +125,8 @@ TEST_F(LoadUnloadTest, LoadRegistersWithTheVmInOrder) {
     EXPECT_EQ(words[3], 0u);
 
     // A zeroed JVMTI 1.0 table: 35 slots, only the two method events and the
-    // rewrite's VMInit set (its ClassFileLoadHook waits for VMInit).
+    // rewrite's VMInit and NativeMethodBind set (its ClassFileLoadHook waits
+    // for VMInit).
     ASSERT_EQ(vm.callbackTableSize, static_cast<jint>(35 * sizeof(void*)));
     for (std::size_t slot = 0; slot < 35; ++slot) {
         void* value;
@@ -125,6 +137,8 @@ TEST_F(LoadUnloadTest, LoadRegistersWithTheVmInOrder) {
             EXPECT_EQ(value, reinterpret_cast<void*>(&onMethodExit));
         } else if (slot == JVMTI_EVENT_VM_INIT - JVMTI_MIN_EVENT_TYPE_VAL) {
             EXPECT_EQ(value, reinterpret_cast<void*>(&onVmInit));
+        } else if (slot == JVMTI_EVENT_NATIVE_METHOD_BIND - JVMTI_MIN_EVENT_TYPE_VAL) {
+            EXPECT_EQ(value, reinterpret_cast<void*>(&onNativeMethodBind));
         } else {
             EXPECT_EQ(value, nullptr) << "slot " << slot;
         }
@@ -132,6 +146,7 @@ TEST_F(LoadUnloadTest, LoadRegistersWithTheVmInOrder) {
     EXPECT_EQ(vm.eventModes, (std::vector<std::pair<jvmtiEventMode, jvmtiEvent>>{
                                  {JVMTI_ENABLE, JVMTI_EVENT_METHOD_ENTRY},
                                  {JVMTI_ENABLE, JVMTI_EVENT_METHOD_EXIT},
+                                 {JVMTI_ENABLE, JVMTI_EVENT_NATIVE_METHOD_BIND},
                                  {JVMTI_ENABLE, JVMTI_EVENT_VM_INIT}}));
     ASSERT_EQ(vm.monitors().size(), 1u);
     EXPECT_EQ(vm.monitors()[0]->name, "Kelmora monitor");
@@ -156,9 +171,14 @@ TEST_F(LoadUnloadTest, ModeRewriteAddsTheClassLoadCallbacks) {
     EXPECT_EQ(vm.eventModes, (std::vector<std::pair<jvmtiEventMode, jvmtiEvent>>{
                                  {JVMTI_ENABLE, JVMTI_EVENT_METHOD_ENTRY},
                                  {JVMTI_ENABLE, JVMTI_EVENT_METHOD_EXIT},
+                                 {JVMTI_ENABLE, JVMTI_EVENT_NATIVE_METHOD_BIND},
                                  {JVMTI_ENABLE, JVMTI_EVENT_VM_INIT}}));
-    // Nothing is rewritten before the hook class exists.
+    // Nothing is rewritten before the VM is up and the hook method bound.
     EXPECT_FALSE(classRewritingActive());
+    jmethodID holdsLock = vm.method(vm.klass("Ljava/lang/Thread;"), kHookMethodName,
+                                    kHookMethodDescriptor, MethodKind::Native);
+    void* address = reinterpret_cast<void*>(&vmHoldsLock);
+    onNativeMethodBind(vm.jvmti(), nullptr, nullptr, holdsLock, address, &address);
     unsigned char* changed = nullptr;
     jint changedLength = 0;
     const unsigned char bytes[] = {0xca, 0xfe, 0xba, 0xbe};
@@ -176,10 +196,19 @@ TEST_F(LoadUnloadTest, ModeRewriteAddsTheClassLoadCallbacks) {
     resetClassRewriting();
 
     vm.eventModes.clear();
+    vm.capabilities.reset();
+    vm.laterCapabilities.clear();
     load("mode=rewrite*mode=norewrite");
     EXPECT_EQ(slot(JVMTI_EVENT_VM_INIT), nullptr);
+    EXPECT_EQ(slot(JVMTI_EVENT_NATIVE_METHOD_BIND), nullptr);
     EXPECT_EQ(slot(JVMTI_EVENT_CLASS_FILE_LOAD_HOOK), nullptr);
     EXPECT_EQ(vm.eventModes.size(), 2u);
+    // Only what reading receivers needs: no binding, no retransformation.
+    ASSERT_EQ(vm.laterCapabilities.size(), 1u);
+    jvmtiCapabilities bytecodes;
+    std::memset(&bytecodes, 0, sizeof bytecodes);
+    bytecodes.can_get_bytecodes = 1;
+    EXPECT_EQ(std::memcmp(&vm.laterCapabilities[0], &bytecodes, sizeof bytecodes), 0);
     unload();
 
     // The hook's receivers need the records and the bytecode: without

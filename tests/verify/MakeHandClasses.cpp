@@ -16,6 +16,7 @@
 #include <string>
 #include <sys/stat.h>
 
+#include "instrument/ClassRewriter.h"
 #include "tests/ClassFiles.h"
 
 namespace {
@@ -317,12 +318,12 @@ int main(int argc, char** argv) {
 
         ClassFileBuilder largest("hand/Largest", 52);
         addConstructor(largest);
-        largest.addMethod(longMethod(65531));
+        largest.addMethod(longMethod(65535 - kHookCallLength));
         ok &= writeClass(dir, "hand/Largest", largest);
 
         ClassFileBuilder tooLong("hand/TooLong", 52);
         addConstructor(tooLong);
-        tooLong.addMethod(longMethod(65532));
+        tooLong.addMethod(longMethod(65536 - kHookCallLength));
         ok &= writeClass(dir, "hand/TooLong", tooLong);
 
         ClassFileBuilder fullPool("hand/FullPool", 52);

@@ -107,6 +107,8 @@ check_test() {
     have_file /usr/share/java/asm-analysis.jar || packages+=(libasm-java)
     have_file /usr/share/java/guava.jar || packages+=(libguava-java)
     have_file /usr/share/java/commons-lang3.jar || packages+=(libcommons-lang3-java)
+    # A real program whose classes its own class loaders define.
+    have mvn || packages+=(maven)
     # The report's browser test: headless Chromium driven from Node.
     have chromium || packages+=(chromium)
     have node || packages+=(nodejs)

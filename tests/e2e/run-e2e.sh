@@ -433,7 +433,11 @@ rewrite-verified)
     # Nothing filtered, so every class loaded after start-up is rewritten,
     # the JDK's included, and all of them verified: the programs do exactly
     # what they do without the agent.
-    runs=("$classes|app.Main" "$classes|app.Recursion 50" "$classes|app.Threads")
+    # The JDK's compiler compiling one of the test programs: its own classes
+    # in the named module jdk.compiler, the JDK's all traced.
+    mkdir -p "$work/compiled"
+    runs=("$classes|app.Main" "$classes|app.Recursion 50" "$classes|app.Threads"
+          "$classes|com.sun.tools.javac.Main -d $work/compiled $(dirname "$expected")/java/app/Counter.java")
     [ -n "${KELMORA_LIBRARY_CLASSPATH:-}" ] && runs+=("$KELMORA_LIBRARY_CLASSPATH|lib.LibraryWork 3")
     n=0
     for run in "${runs[@]}"; do
@@ -458,6 +462,93 @@ rewrite-verified)
             fail "$program: the hook's calls appear in the files"
         ls "traced$n"/hs_err_pid*.log >/dev/null 2>&1 && fail "$program: the JVM crashed"
     done
+    ;;
+rewrite-modules-loaders)
+    # A program on the module path (its classes in a named module), and
+    # plug-ins of one name defined by two loaders of the program's own, one
+    # of which asks its parent for java.* alone: the files as without the
+    # rewrite, the programs' output as untraced.
+    jdk="filter=Ljava/,Ljdk/,Lsun/"
+    n=0
+    for run in "--module-path|$KELMORA_MODULES|-m modapp/modapp.Main 300" "-cp|$classes|app.Loaders 400"; do
+        n=$((n + 1))
+        IFS='|' read -r pathOption path program <<<"$run"
+        # shellcheck disable=SC2086
+        (mkdir -p "plain$n" && cd "plain$n" && "$JAVA" "$pathOption" "$path" $program >stdout.txt 2>stderr.txt) ||
+            fail "$program: exited with $? untraced"
+        for mode in rewritten fetched; do
+            options=$jdk
+            [ $mode = fetched ] && options="$jdk*mode=norewrite"
+            mkdir -p "$mode$n"
+            # shellcheck disable=SC2086
+            (cd "$mode$n" && "$JAVA" -Xshare:auto "-agentpath:$agent=$options" "$pathOption" "$path" \
+                $program >stdout.txt 2>stderr.txt) || fail "$mode $program: exited with $?"
+            grep -v -e "Kelmora" -e "^Time: " -e "^Found option" "$mode$n/stdout.txt" >"$mode$n/program-out.txt"
+            same_file "plain$n/stdout.txt" "$mode$n/program-out.txt"
+        done
+        same_files_in "fetched$n" "rewritten$n"
+        check_balanced_trace "rewritten$n/trace.txt" "L"
+    done
+    grep -q "^ *Lmodapp/Main\$Cube;area()D$" rewritten1/trace.txt || fail "the module's calls are not traced"
+    [ "$(grep -c " == Lapp/PluginA;$" rewritten2/ObjectLegend.txt)" -eq 4 ] || fail "not 4 plug-ins in the object legend"
+    ;;
+identity-hashes)
+    # The identity hash codes a program hands out stay its own: by default
+    # as with mode=norewrite, and on JDK 17 as untraced. (JDK 21 and later
+    # take the identity hash of every object they tag, rewritten or not.)
+    jdk="filter=Ljava/,Ljdk/,Lsun/"
+    "$JAVA" -cp "$classes" app.IdentityHashes >plain.txt 2>&1 || fail "untraced: exited with $?"
+    for mode in rewritten fetched; do
+        options=$jdk
+        [ $mode = fetched ] && options="$jdk*mode=norewrite"
+        mkdir -p $mode
+        (cd $mode && "$JAVA" "-agentpath:$agent=$options" -cp "$classes" app.IdentityHashes >stdout.txt 2>&1) ||
+            fail "$mode: exited with $?"
+        grep " | class " $mode/stdout.txt >$mode.txt
+        [ -s $mode.txt ] || fail "$mode: no hash codes printed"
+    done
+    same_file fetched.txt rewritten.txt
+    version=$("$JAVA" -version 2>&1 | sed -n '1s/^[^"]*"\([0-9]*\).*/\1/p')
+    [ "$version" = 17 ] && same_file plain.txt rewritten.txt
+    grep -q "^ *Lapp/IdentityHashes;next(I)I$" rewritten/trace.txt || fail "the program's calls are not traced"
+    ;;
+maven)
+    # A build tool whose classes its own class loaders (ClassWorlds realms)
+    # load, validating a project of two modules offline: it does what it
+    # does untraced, and every call of its classes is whole in the trace.
+    if ! command -v mvn >/dev/null; then
+        echo "SKIP [$case_name]: mvn is not installed"
+        exit 77
+    fi
+    java_home=$(dirname "$(dirname "$(readlink -f "$JAVA")")")
+    mkdir -p project/a project/b repository
+    module_pom() {
+        printf '<project xmlns="http://maven.apache.org/POM/4.0.0"><modelVersion>4.0.0</modelVersion>%s</project>\n' "$1"
+    }
+    module_pom '<groupId>demo</groupId><artifactId>parent</artifactId><version>1</version><packaging>pom</packaging><modules><module>a</module><module>b</module></modules>' >project/pom.xml
+    for module in a b; do
+        module_pom "<parent><groupId>demo</groupId><artifactId>parent</artifactId><version>1</version></parent><artifactId>$module</artifactId>" >project/$module/pom.xml
+    done
+    maven() { JAVA_HOME=$java_home MAVEN_OPTS="$1" mvn -o -q -B -Dmaven.repo.local="$work/repository" -f "$work/project/pom.xml" validate; }
+    maven "" >plain.txt 2>plain-err.txt || fail "untraced: exited with $?"
+    mkdir traced
+    (cd traced && maven "-agentpath:$agent=filter=Ljava/,Ljdk/,Lsun/*mode=fetchcounts" >stdout.txt 2>stderr.txt) ||
+        fail "traced: exited with $?: $(head -c 1500 traced/stderr.txt)"
+    # Maven's colour resets may stand in front of the agent's messages.
+    program_output() {
+        sed -e 's/\x1b\[[0-9;]*m//g' -e 's/Time: [A-Z][a-z][a-z] [A-Z][a-z][a-z] [0-9]* [0-9:]* [0-9]*$//' \
+            -e '/Kelmora/d' -e '/^Found option/d' -e '/^$/d' "$1"
+    }
+    program_output plain.txt >plain-out.txt
+    program_output traced/stdout.txt >traced/program-out.txt
+    same_file plain-out.txt traced/program-out.txt
+    program_output plain-err.txt >plain-err-out.txt
+    program_output traced/stderr.txt >traced/program-err.txt
+    same_file plain-err-out.txt traced/program-err.txt
+    check_balanced_trace traced/trace.txt "Lorg/apache/maven/"
+    check_legend traced/MethodLegend.txt
+    check_legend traced/ObjectLegend.txt
+    grep -q "receivers fetched from the VM: not-rewritten=" traced/stderr.txt || fail "no fetch counts"
     ;;
 installed)
     # The agent as `cmake --install` lays it out traces as the built one does.

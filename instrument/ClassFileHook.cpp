@@ -22,6 +22,14 @@ std::atomic<jmethodID> boundHookMethod{nullptr};
 namespace {
 
 std::atomic<bool> active{false};
+// java.lang.Object is traced, so the JDK's classes are. Only then are classes
+// of named modules rewritten: the first change to a class of a named module
+// makes HotSpot run Java code (jdk.internal.module.Modules.transformedByAgent)
+// on the loading thread, and that code takes identity hashes of module
+// objects there, so the program's own identity hashes would move. With the
+// JDK traced they move anyway: a class HotSpot would take from its archive
+// gets, rewritten, a new mirror whose identity hash is taken when linked.
+std::atomic<bool> jdkTraced{false};
 std::atomic<HookFunction> vmFunction{nullptr};
 // The VM's function of the hook method, as its library exports it; null
 // where it could not be found (the binding is then known by its method).
@@ -71,9 +79,20 @@ bool wanted(const char* name) {
     return wantedSignature(signature.c_str());
 }
 
-void rewriteLoadedClass(jvmtiEnv* jvmti, const char* name, jint length,
+// Whether the class belongs to a named module; true too when that cannot be
+// told (the class is then left as it is).
+bool inNamedModule(jvmtiEnv* jvmti, jobject loader, const char* name) {
+    const char* slash = std::strrchr(name, '/');
+    std::string package = slash != nullptr ? std::string(name, slash) : std::string();
+    jobject named = nullptr;
+    if (jvmti->GetNamedModule(loader, package.c_str(), &named) != JVMTI_ERROR_NONE) return true;
+    return named != nullptr;
+}
+
+void rewriteLoadedClass(jvmtiEnv* jvmti, jobject loader, const char* name, jint length,
                         const unsigned char* data, jint* newLength, unsigned char** newData) {
     if (!wanted(name)) return;
+    if (!jdkTraced.load(std::memory_order_relaxed) && inNamedModule(jvmti, loader, name)) return;
     RewriteResult result = rewriteClass(data, static_cast<std::size_t>(length), hookTarget());
     if (result.outcome != ClassOutcome::Rewritten) return;
     unsigned char* copy = nullptr;
@@ -173,8 +192,13 @@ void JNICALL onVmInit(jvmtiEnv* jvmti, JNIEnv* jni, jthread) {
             setEventCallbacks(jvmti, true, true) == JVMTI_ERROR_NONE &&
             jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_CLASS_FILE_LOAD_HOOK,
                                             nullptr) == JVMTI_ERROR_NONE) {
+            {
+                AgentMonitorScope lock;
+                jdkTraced.store(!isFilteredClass("Ljava/lang/Object;"));
+            }
             active.store(true, std::memory_order_release);
-            if (state->retransformClasses) retransformLoadedClasses(jvmti, jni);
+            // The classes loaded so far are the JDK's, in named modules.
+            if (state->retransformClasses && jdkTraced.load()) retransformLoadedClasses(jvmti, jni);
         }
     } catch (...) {
         // Out of memory: classes load as they come.
@@ -184,7 +208,7 @@ void JNICALL onVmInit(jvmtiEnv* jvmti, JNIEnv* jni, jthread) {
 }
 
 void JNICALL onClassFileLoadHook(jvmtiEnv* jvmti, JNIEnv* jni, jclass classBeingRedefined,
-                                 jobject, const char* name, jobject, jint classDataLength,
+                                 jobject loader, const char* name, jobject, jint classDataLength,
                                  const unsigned char* classData, jint* newClassDataLength,
                                  unsigned char** newClassData) {
     if (!active.load(std::memory_order_acquire)) return;
@@ -194,8 +218,8 @@ void JNICALL onClassFileLoadHook(jvmtiEnv* jvmti, JNIEnv* jni, jclass classBeing
             forgetRedefinedClass(jni);
         } else if (name != nullptr && classData != nullptr && classDataLength > 0) {
             // Nameless classes are never called by name.
-            rewriteLoadedClass(jvmti, name, classDataLength, classData, newClassDataLength,
-                               newClassData);
+            rewriteLoadedClass(jvmti, loader, name, classDataLength, classData,
+                               newClassDataLength, newClassData);
         }
     } catch (...) {
         // Out of memory: this class loads as it came.
@@ -209,6 +233,7 @@ bool classRewritingActive() { return active.load(std::memory_order_acquire); }
 
 void resetClassRewriting() {
     active.store(false);
+    jdkTraced.store(false);
     boundHookMethod.store(nullptr);
     vmFunction.store(nullptr);
     vmFunctionAddress.store(nullptr);

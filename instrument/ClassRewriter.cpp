@@ -1,10 +1,13 @@
 #include "instrument/ClassRewriter.h"
 
+#include <climits>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <string_view>
 
 #include "instrument/BytecodeScan.h"
+#include "instrument/ConstructorCalls.h"
 
 namespace {
 
@@ -249,58 +252,66 @@ bool planHookEntries(const ConstantPool& pool, const HookTarget& hook, HookEntri
     return true;
 }
 
-// Where an instruction offset goes once 4 bytes precede the old code.
-uint32_t shifted(uint32_t offset) { return offset + kHookCallLength; }
+// Where the old code's offsets go once the call is inserted at `at` (the
+// method's start, or right after a constructor's super call). The old
+// instruction at `at` moves behind the call, so a jump there still lands on
+// it and the call runs once. A line, or a variable's range, that starts at
+// `at` also takes the call; a try block ending there does not.
+struct Shift {
+    uint32_t at;
+    uint32_t codeLength;  // of the old code
 
-// Writes an offset shifted. An offset past `limit` (the last instruction,
-// or the code's end for the end of a range) points outside the code: such a
-// method is not one we understand, and stays as it is.
-bool putShifted(std::vector<uint8_t>& out, uint32_t offset, uint32_t limit) {
+    uint32_t offset(uint32_t old) const { return old < at ? old : old + kHookCallLength; }
+    uint32_t end(uint32_t old) const { return old <= at ? old : old + kHookCallLength; }
+    uint32_t lineStart(uint32_t old) const { return end(old); }
+};
+
+// Writes an instruction's offset moved. An offset past `limit` (the last
+// instruction, or the code's end for the end of a range) points outside the
+// code: such a method is not one we understand, and stays as it is.
+bool putOffset(std::vector<uint8_t>& out, uint32_t offset, uint32_t limit, const Shift& shift) {
     if (offset > limit) return false;
-    putU2(out, shifted(offset));
+    putU2(out, shift.offset(offset));
     return true;
 }
-bool copyShifted(Reader& in, std::vector<uint8_t>& out, uint32_t limit) {
+bool copyOffset(Reader& in, std::vector<uint8_t>& out, const Shift& shift) {
     uint32_t offset = in.u2();
-    return in.ok() && putShifted(out, offset, limit);
+    return in.ok() && putOffset(out, offset, shift.codeLength - 1, shift);
 }
 
-// A range that starts at 0 (a parameter's, `this`) now also covers the
-// inserted call; any other range moves with its code. False when the range
-// is not inside the code.
-bool shiftRange(uint32_t& start, uint32_t& length, uint32_t codeLength) {
-    if (start >= codeLength || start + length > codeLength) return false;
-    if (start == 0) {
+// A variable's range: it takes the call when it starts where the call goes
+// or spans it; otherwise it moves with its code. False when the range is
+// not inside the code.
+bool shiftRange(uint32_t& start, uint32_t& length, const Shift& shift) {
+    if (start >= shift.codeLength || start + length > shift.codeLength) return false;
+    uint32_t end = start + length;
+    if (start > shift.at) {
+        start += kHookCallLength;
+    } else if (end > shift.at || start == shift.at) {
         length += kHookCallLength;
-    } else {
-        start = shifted(start);
     }
     return start <= 0xffff && length <= 0xffff;
 }
 
-bool shiftLineNumbers(Reader& in, std::vector<uint8_t>& out, uint32_t codeLength) {
+bool shiftLineNumbers(Reader& in, std::vector<uint8_t>& out, const Shift& shift) {
     uint16_t count = in.u2();
     putU2(out, count);
     for (uint32_t i = 0; i < count && in.ok(); ++i) {
         uint32_t start = in.u2();
-        // A line that starts the method also takes the inserted call.
-        if (start == 0) {
-            putU2(out, 0);
-        } else if (!putShifted(out, start, codeLength - 1)) {
-            return false;
-        }
+        if (start > shift.codeLength - 1) return false;
+        putU2(out, shift.lineStart(start));
         putU2(out, in.u2());
     }
     return in.ok();
 }
 
 // LocalVariableTable and LocalVariableTypeTable share one layout.
-bool shiftLocalVariables(Reader& in, std::vector<uint8_t>& out, uint32_t codeLength) {
+bool shiftLocalVariables(Reader& in, std::vector<uint8_t>& out, const Shift& shift) {
     uint16_t count = in.u2();
     putU2(out, count);
     for (uint32_t i = 0; i < count && in.ok(); ++i) {
         uint32_t start = in.u2(), length = in.u2();
-        if (!in.ok() || !shiftRange(start, length, codeLength)) return false;
+        if (!in.ok() || !shiftRange(start, length, shift)) return false;
         putU2(out, start);
         putU2(out, length);
         putU2(out, in.u2());  // name
@@ -312,14 +323,14 @@ bool shiftLocalVariables(Reader& in, std::vector<uint8_t>& out, uint32_t codeLen
 
 // One verification_type_info; an Uninitialized type names the offset of
 // its `new` instruction.
-bool copyVerificationType(Reader& in, std::vector<uint8_t>& out, uint32_t codeLength) {
+bool copyVerificationType(Reader& in, std::vector<uint8_t>& out, const Shift& shift) {
     uint8_t tag = in.u1();
     putU1(out, tag);
     if (tag <= 6) return in.ok();          // Top .. UninitializedThis
     if (tag == 7) {                         // Object
         putU2(out, in.u2());
     } else if (tag == 8) {                  // Uninitialized
-        return copyShifted(in, out, codeLength - 1);
+        return copyOffset(in, out, shift);
     } else {
         return false;
     }
@@ -327,20 +338,21 @@ bool copyVerificationType(Reader& in, std::vector<uint8_t>& out, uint32_t codeLe
 }
 
 bool copyVerificationTypes(Reader& in, std::vector<uint8_t>& out, uint32_t count,
-                           uint32_t codeLength) {
+                           const Shift& shift) {
     for (uint32_t i = 0; i < count; ++i) {
-        if (!copyVerificationType(in, out, codeLength)) return false;
+        if (!copyVerificationType(in, out, shift)) return false;
     }
     return true;
 }
 
-// Only the first frame's offset is absolute; the others are deltas from
-// the frame before, which all move together. A short first frame whose
-// delta would no longer fit becomes its extended form.
-bool shiftStackMapTable(Reader& in, std::vector<uint8_t>& out, uint32_t codeLength) {
+// Each frame's offset is a delta from the frame before (the first one's
+// from the start): frames move with their code, and the deltas are written
+// anew. A short frame whose delta no longer fits becomes its extended form.
+bool shiftStackMapTable(Reader& in, std::vector<uint8_t>& out, const Shift& shift) {
     uint16_t count = in.u2();
     putU2(out, count);
-    uint32_t at = 0;  // the frame's offset in the old code
+    uint32_t at = 0;     // the frame's offset in the old code
+    uint32_t moved = 0;  // and in the new
     for (uint32_t i = 0; i < count; ++i) {
         bool first = i == 0;
         uint8_t type = in.u1();
@@ -357,8 +369,11 @@ bool shiftStackMapTable(Reader& in, std::vector<uint8_t>& out, uint32_t codeLeng
         if (!in.ok()) return false;
         // Every frame must fall inside the code.
         at = first ? delta : at + delta + 1;
-        if (at >= codeLength) return false;
-        if (first) delta = shifted(delta);
+        if (at >= shift.codeLength) return false;
+        uint32_t now = shift.offset(at);
+        delta = first ? now : now - moved - 1;
+        moved = now;
+        if (delta > 0xffff) return false;
 
         if (type <= 63) {  // same_frame
             if (delta <= 63) {
@@ -374,21 +389,21 @@ bool shiftStackMapTable(Reader& in, std::vector<uint8_t>& out, uint32_t codeLeng
                 putU1(out, 247);  // same_locals_1_stack_item_frame_extended
                 putU2(out, delta);
             }
-            if (!copyVerificationType(in, out, codeLength)) return false;
+            if (!copyVerificationType(in, out, shift)) return false;
         } else {
             putU1(out, type);
             putU2(out, delta);
             if (type == 247) {
-                if (!copyVerificationType(in, out, codeLength)) return false;
+                if (!copyVerificationType(in, out, shift)) return false;
             } else if (type >= 252 && type <= 254) {  // append_frame
-                if (!copyVerificationTypes(in, out, type - 251u, codeLength)) return false;
+                if (!copyVerificationTypes(in, out, type - 251u, shift)) return false;
             } else if (type == 255) {  // full_frame
                 uint16_t locals = in.u2();
                 putU2(out, locals);
-                if (!copyVerificationTypes(in, out, locals, codeLength)) return false;
+                if (!copyVerificationTypes(in, out, locals, shift)) return false;
                 uint16_t stack = in.u2();
                 putU2(out, stack);
-                if (!copyVerificationTypes(in, out, stack, codeLength)) return false;
+                if (!copyVerificationTypes(in, out, stack, shift)) return false;
             }
             // 248..251: chop_frame and same_frame_extended carry nothing more.
         }
@@ -441,7 +456,7 @@ bool copyElementValue(Reader& in, std::vector<uint8_t>& out, int depth) {
 }
 
 // Type annotations on a Code attribute: their targets name offsets.
-bool shiftTypeAnnotations(Reader& in, std::vector<uint8_t>& out, uint32_t codeLength) {
+bool shiftTypeAnnotations(Reader& in, std::vector<uint8_t>& out, const Shift& shift) {
     uint16_t count = in.u2();
     putU2(out, count);
     for (uint32_t i = 0; i < count; ++i) {
@@ -453,7 +468,7 @@ bool shiftTypeAnnotations(Reader& in, std::vector<uint8_t>& out, uint32_t codeLe
             putU2(out, entries);
             for (uint32_t e = 0; e < entries && in.ok(); ++e) {
                 uint32_t start = in.u2(), length = in.u2();
-                if (!in.ok() || !shiftRange(start, length, codeLength)) return false;
+                if (!in.ok() || !shiftRange(start, length, shift)) return false;
                 putU2(out, start);
                 putU2(out, length);
                 putU2(out, in.u2());  // index
@@ -461,9 +476,9 @@ bool shiftTypeAnnotations(Reader& in, std::vector<uint8_t>& out, uint32_t codeLe
         } else if (target == 0x42) {  // catch_target: an exception-table index
             putU2(out, in.u2());
         } else if (target >= 0x43 && target <= 0x46) {  // offset_target
-            if (!copyShifted(in, out, codeLength - 1)) return false;
+            if (!copyOffset(in, out, shift)) return false;
         } else if (target >= 0x47 && target <= 0x4b) {  // type_argument_target
-            if (!copyShifted(in, out, codeLength - 1)) return false;
+            if (!copyOffset(in, out, shift)) return false;
             putU1(out, in.u1());
         } else {
             return false;  // not a target a Code attribute may carry
@@ -492,44 +507,116 @@ CodeAttribute codeAttributeKind(std::string_view name) {
     return CodeAttribute::Unknown;
 }
 
+int32_t readS4(const uint8_t* at) {
+    return static_cast<int32_t>((uint32_t(at[0]) << 24) | (uint32_t(at[1]) << 16) |
+                                (uint32_t(at[2]) << 8) | uint32_t(at[3]));
+}
+void writeS2(uint8_t* at, int32_t value) {
+    at[0] = static_cast<uint8_t>(value >> 8);
+    at[1] = static_cast<uint8_t>(value);
+}
+void writeS4(uint8_t* at, int32_t value) {
+    writeS2(at, value >> 16);
+    writeS2(at + 2, value & 0xffff);
+}
+
+// Points every jump of the old `code`, copied with the call inserted into
+// `moved`, at where its target went. A switch keeps its alignment: code
+// moves by a multiple of 4. False when a 16-bit jump no longer reaches.
+MethodOutcome relinkJumps(const uint8_t* code, uint32_t length, uint8_t* moved, const Shift& shift) {
+    for (uint32_t pc = 0; pc < length;) {
+        std::size_t size = instructionLength(code, length, pc);
+        if (size == 0) return MethodOutcome::BadAttribute;
+        uint8_t opcode = code[pc];
+        uint8_t* now = moved + shift.offset(pc);
+        auto relink = [&](int64_t offset) -> int64_t {
+            int64_t target = int64_t(pc) + offset;
+            if (target < 0 || target >= length) return INT64_MIN;
+            return int64_t(shift.offset(static_cast<uint32_t>(target))) - int64_t(shift.offset(pc));
+        };
+        if ((opcode >= 0x99 && opcode <= 0xa8) || opcode == 0xc6 || opcode == 0xc7) {
+            int64_t offset = relink(static_cast<int16_t>((code[pc + 1] << 8) | code[pc + 2]));
+            if (offset == INT64_MIN) return MethodOutcome::BadAttribute;
+            if (offset < INT16_MIN || offset > INT16_MAX) return MethodOutcome::JumpTooFar;
+            writeS2(now + 1, static_cast<int32_t>(offset));
+        } else if (opcode == 0xc8 || opcode == 0xc9) {
+            int64_t offset = relink(readS4(code + pc + 1));
+            if (offset == INT64_MIN) return MethodOutcome::BadAttribute;
+            writeS4(now + 1, static_cast<int32_t>(offset));
+        } else if (opcode == 0xaa || opcode == 0xab) {
+            uint32_t at = (pc + 4) & ~3u;
+            uint8_t* operands = moved + shift.offset(at);
+            auto relinkAt = [&](uint32_t field) {
+                int64_t offset = relink(readS4(code + field));
+                if (offset == INT64_MIN) return false;
+                writeS4(operands + (field - at), static_cast<int32_t>(offset));
+                return true;
+            };
+            if (!relinkAt(at)) return MethodOutcome::BadAttribute;
+            uint32_t entries = opcode == 0xaa
+                                   ? static_cast<uint32_t>(readS4(code + at + 8) - readS4(code + at + 4) + 1)
+                                   : static_cast<uint32_t>(readS4(code + at + 4));
+            for (uint32_t i = 0; i < entries; ++i) {
+                uint32_t field = opcode == 0xaa ? at + 12 + 4 * i : at + 12 + 8 * i;
+                if (!relinkAt(field)) return MethodOutcome::BadAttribute;
+            }
+        }
+        pc += static_cast<uint32_t>(size);
+    }
+    return MethodOutcome::Rewritten;
+}
+
 // Writes the Code attribute `body` (its info, after name and length) with
-// the hook call in front into `out`, name and length included; on any
-// outcome but Rewritten `out` is left for the caller to drop.
+// the hook call inserted at `at`, where the operand stack holds
+// `stackAt` slots, into `out`, name and length included; on any outcome but
+// Rewritten `out` is left for the caller to drop.
 MethodOutcome rewriteCode(const ConstantPool& pool, uint16_t nameIndex, const uint8_t* body,
-                          uint32_t bodyLength, uint16_t methodref, uint8_t drop,
-                          std::vector<uint8_t>& out) {
+                          uint32_t bodyLength, uint16_t methodref, uint8_t drop, uint32_t at,
+                          uint32_t stackAt, std::vector<uint8_t>& out) {
     Reader in(body, bodyLength);
     uint16_t maxStack = in.u2();
     uint16_t maxLocals = in.u2();
     uint32_t codeLength = in.u4();
     const uint8_t* code = in.here();
-    if (!in.skip(codeLength) || codeLength == 0 || maxLocals == 0) return MethodOutcome::BadAttribute;
+    if (!in.skip(codeLength) || codeLength == 0 || maxLocals == 0 || at >= codeLength) {
+        return MethodOutcome::BadAttribute;
+    }
     if (!neverWritesLocalZero(code, codeLength)) return MethodOutcome::WritesLocalZero;
     if (codeLength + kHookCallLength > kMaxCodeLength) return MethodOutcome::CodeTooLong;
+    Shift shift{at, codeLength};
 
     putU2(out, nameIndex);
     std::size_t lengthAt = out.size();
     putU4(out, 0);
-    // The receiver, then the hook's result: a long or double takes two.
-    uint16_t hookStack = drop == kPop2 ? 2 : 1;
+    // The receiver, then the hook's result (a long or double takes two), on
+    // top of what the stack holds there.
+    uint32_t hookStack = stackAt + (drop == kPop2 ? 2 : 1);
+    if (hookStack > 0xffff) return MethodOutcome::BadAttribute;
     putU2(out, maxStack < hookStack ? hookStack : maxStack);
     putU2(out, maxLocals);
     putU4(out, codeLength + kHookCallLength);
+    std::size_t codeAt = out.size();
+    putBytes(out, code, at);
     putU1(out, kAload0);
     putU1(out, kInvokestatic);
     putU2(out, methodref);
     putU1(out, drop);
     for (std::size_t i = 5; i < kHookCallLength; ++i) putU1(out, kNop);
-    putBytes(out, code, codeLength);
+    putBytes(out, code + at, codeLength - at);
+    MethodOutcome jumps = relinkJumps(code, codeLength, out.data() + codeAt, shift);
+    if (jumps != MethodOutcome::Rewritten) return jumps;
 
     uint16_t handlers = in.u2();
     putU2(out, handlers);
     for (uint32_t i = 0; i < handlers; ++i) {
         // start_pc, end_pc, handler_pc, then catch_type as it is.
-        if (!copyShifted(in, out, codeLength - 1) || !copyShifted(in, out, codeLength) ||
-            !copyShifted(in, out, codeLength - 1)) {
+        uint32_t start = in.u2(), end = in.u2(), handler = in.u2();
+        if (!in.ok() || start >= codeLength || end > codeLength || handler >= codeLength) {
             return MethodOutcome::BadAttribute;
         }
+        putU2(out, shift.offset(start));
+        putU2(out, shift.end(end));
+        putU2(out, shift.offset(handler));
         putU2(out, in.u2());
     }
     uint16_t attributes = in.u2();
@@ -558,16 +645,16 @@ MethodOutcome rewriteCode(const ConstantPool& pool, uint16_t nameIndex, const ui
         bool shiftedAll = false;
         switch (kind) {
         case CodeAttribute::LineNumbers:
-            shiftedAll = shiftLineNumbers(attribute, out, codeLength);
+            shiftedAll = shiftLineNumbers(attribute, out, shift);
             break;
         case CodeAttribute::LocalVariables:
-            shiftedAll = shiftLocalVariables(attribute, out, codeLength);
+            shiftedAll = shiftLocalVariables(attribute, out, shift);
             break;
         case CodeAttribute::StackMap:
-            shiftedAll = shiftStackMapTable(attribute, out, codeLength);
+            shiftedAll = shiftStackMapTable(attribute, out, shift);
             break;
         case CodeAttribute::TypeAnnotations:
-            shiftedAll = shiftTypeAnnotations(attribute, out, codeLength);
+            shiftedAll = shiftTypeAnnotations(attribute, out, shift);
             break;
         case CodeAttribute::Unknown: break;
         }
@@ -589,18 +676,67 @@ bool skipAttributes(Reader& in, const ConstantPool& pool) {
     return in.ok();
 }
 
+// The pool as the analysis of constructor calls reads it.
+class PoolView : public PoolEntries {
+public:
+    explicit PoolView(const ConstantPool& pool) : pool_(pool) {}
+    bool member(uint16_t index, std::string_view& owner, std::string_view& name,
+                std::string_view& descriptor) const override {
+        uint8_t tag = pool_.tag(index);
+        if (tag != kFieldref && tag != kMethodref && tag != kInterfaceMethodref) return false;
+        uint16_t nameAndType = pool_.u2At(index, 2);
+        return className(pool_.u2At(index, 0), owner) &&
+               pool_.utf8(pool_.u2At(nameAndType, 0), name) &&
+               pool_.utf8(pool_.u2At(nameAndType, 2), descriptor);
+    }
+    bool dynamicCall(uint16_t index, std::string_view& descriptor) const override {
+        if (pool_.tag(index) != kInvokeDynamic) return false;
+        return pool_.utf8(pool_.u2At(pool_.u2At(index, 2), 2), descriptor);
+    }
+    bool className(uint16_t index, std::string_view& name) const override {
+        return pool_.tag(index) == kClass && pool_.utf8(pool_.u2At(index, 0), name);
+    }
+
+private:
+    const ConstantPool& pool_;
+};
+
+// The exception table of a Code attribute's body, for the analysis.
+bool readHandlers(const uint8_t* body, uint32_t bodyLength, const uint8_t*& code,
+                  uint32_t& codeLength, std::vector<CodeRange>& handlers) {
+    Reader in(body, bodyLength);
+    in.u2();  // max_stack
+    in.u2();  // max_locals
+    codeLength = in.u4();
+    code = in.here();
+    if (!in.skip(codeLength)) return false;
+    uint16_t count = in.u2();
+    for (uint32_t i = 0; i < count && in.ok(); ++i) {
+        uint32_t start = in.u2(), end = in.u2(), handler = in.u2();
+        in.u2();  // catch_type
+        handlers.push_back(CodeRange{start, end, handler});
+    }
+    return in.ok();
+}
+
 // Copies one method_info to `out`, rewriting its code when it qualifies.
+// `callsFollowed` turns false when its constructor calls could not be told
+// apart (then no method of the class may be relied on).
 bool rewriteMethod(Reader& in, const ConstantPool& pool, uint16_t methodref, uint8_t drop,
-                   std::vector<uint8_t>& out, MethodOutcome& outcome) {
+                   std::vector<uint8_t>& out, MethodOutcome& outcome, bool& callsFollowed) {
     const uint8_t* start = in.here();
     uint16_t access = in.u2();
     uint16_t nameIndex = in.u2();
-    uint16_t descriptor = in.u2();
+    uint16_t descriptorIndex = in.u2();
     uint16_t attributes = in.u2();
     std::string_view name;
-    if (!in.ok() || !pool.utf8(nameIndex, name) || pool.tag(descriptor) != kUtf8) return false;
-    bool instance = (access & (kAccStatic | kAccNative | kAccAbstract)) == 0 && name != "<init>" &&
-                    name != "<clinit>";
+    if (!in.ok() || !pool.utf8(nameIndex, name) || pool.tag(descriptorIndex) != kUtf8) return false;
+    bool hasCode = (access & (kAccNative | kAccAbstract)) == 0;
+    bool constructor = hasCode && name == "<init>";
+    // A static method has no receiver. (One taken as an instance method may
+    // hold a reference in local 0, but it may be null, and the hook method
+    // throws on null wherever the agent cannot answer for it.)
+    bool atStart = hasCode && (access & kAccStatic) == 0 && name != "<init>" && name != "<clinit>";
     outcome = MethodOutcome::NotInstance;
     std::size_t outStart = out.size();
     putBytes(out, start, 8);
@@ -612,11 +748,37 @@ bool rewriteMethod(Reader& in, const ConstantPool& pool, uint16_t methodref, uin
         if (!in.skip(length)) return false;
         std::string_view attribute;
         if (!pool.utf8(attributeName, attribute)) return false;
-        if (instance && attribute == "Code" && outcome == MethodOutcome::NotInstance) {
-            std::size_t codeStart = out.size();
-            outcome = rewriteCode(pool, attributeName, info, length, methodref, drop, out);
-            if (outcome == MethodOutcome::Rewritten) continue;
-            out.resize(codeStart);
+        if (attribute == "Code" && outcome == MethodOutcome::NotInstance) {
+            const uint8_t* code = nullptr;
+            uint32_t codeLength = 0;
+            std::vector<CodeRange> handlers;
+            ConstructorCalls calls;
+            calls.followed = true;
+            if (!readHandlers(info, length, code, codeLength, handlers)) {
+                callsFollowed = false;
+            } else if (hasInvokespecial(code, codeLength)) {
+                calls = followConstructorCalls(code, codeLength, constructor, handlers, PoolView(pool));
+                if (!calls.followed || !calls.newObjectsMatch) callsFollowed = false;
+            }
+            uint32_t at = 0, stackAt = 0;
+            bool place = atStart;
+            if (constructor) {
+                // Right after its one super or this call: before it, the
+                // object is not initialized and may not be handed anywhere.
+                outcome = MethodOutcome::SuperCallNotFound;
+                place = calls.followed && calls.callsOnThis.size() == 1;
+                if (place) {
+                    at = calls.callsOnThis[0] + 3;
+                    stackAt = calls.stackAfterCallOnThis;
+                }
+            }
+            if (place) {
+                std::size_t codeStart = out.size();
+                outcome = rewriteCode(pool, attributeName, info, length, methodref, drop, at, stackAt,
+                                      out);
+                if (outcome == MethodOutcome::Rewritten) continue;
+                out.resize(codeStart);
+            }
         }
         putBytes(out, attributeStart, 6 + std::size_t(length));
     }
@@ -676,10 +838,11 @@ RewriteResult rewrite(const uint8_t* data, std::size_t length, const HookTarget&
     std::vector<uint8_t> methodBytes;
     methodBytes.reserve(length - methodsAt + methods * 8u);
     uint32_t rewritten = 0;
+    bool callsFollowed = true;
     for (uint32_t i = 0; i < methods; ++i) {
         MethodOutcome outcome;
         if (!rewriteMethod(in, pool, entries.methodref, dropOfResult(hook.descriptor), methodBytes,
-                           outcome)) {
+                           outcome, callsFollowed)) {
             result.methods = {};
             return result;
         }
@@ -689,6 +852,14 @@ RewriteResult rewrite(const uint8_t* data, std::size_t length, const HookTarget&
     std::size_t attributesAt = in.pos();
     if (!skipAttributes(in, pool) || !in.atEnd()) {
         result.methods = {};
+        return result;
+    }
+    // The agent takes a rewritten class's constructor calls at their word
+    // (an object made by `new` is of the constructor's class): a class whose
+    // calls could not be followed stays as it was.
+    if (!callsFollowed) {
+        result.methods[static_cast<std::size_t>(MethodOutcome::Rewritten)] = 0;
+        result.outcome = ClassOutcome::ConstructorCallsNotFollowed;
         return result;
     }
     if (rewritten == 0) {
@@ -726,6 +897,7 @@ const char* classOutcomeName(ClassOutcome outcome) {
     case ClassOutcome::HookClass: return "hook class";
     case ClassOutcome::NothingEligible: return "nothing eligible";
     case ClassOutcome::ConstantPoolFull: return "constant pool full";
+    case ClassOutcome::ConstructorCallsNotFollowed: return "constructor calls not followed";
     }
     return "?";
 }
@@ -738,6 +910,8 @@ const char* methodOutcomeName(MethodOutcome outcome) {
     case MethodOutcome::CodeTooLong: return "code too long";
     case MethodOutcome::UnknownAttribute: return "unknown Code attribute";
     case MethodOutcome::BadAttribute: return "malformed Code attribute";
+    case MethodOutcome::SuperCallNotFound: return "super call not found";
+    case MethodOutcome::JumpTooFar: return "jump too far";
     case MethodOutcome::Count: break;
     }
     return "?";
@@ -753,6 +927,19 @@ bool beginsWithHookCall(const uint8_t* code, std::size_t length, uint16_t& poolI
     }
     poolIndex = static_cast<uint16_t>((code[2] << 8) | code[3]);
     return true;
+}
+
+long hookCallAfterSuperCall(const uint8_t* code, std::size_t length, uint16_t& poolIndex) {
+    constexpr uint8_t kInvokespecial = 0xb7;
+    for (std::size_t pc = 0; pc < length;) {
+        std::size_t size = instructionLength(code, length, pc);
+        if (size == 0) return -1;
+        if (code[pc] == kInvokespecial && beginsWithHookCall(code + pc + 3, length - pc - 3, poolIndex)) {
+            return static_cast<long>(pc + 4);
+        }
+        pc += size;
+    }
+    return -1;
 }
 
 std::vector<uint16_t> hookReferences(const uint8_t* entries, std::size_t length, uint16_t count,

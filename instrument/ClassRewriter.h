@@ -1,7 +1,8 @@
-// Rewriting a class file so that each eligible method begins with a call of
-// the agent's hook, passing the receiver: `aload_0; invokestatic <hook>`,
-// the hook's result dropped, padded to 8 bytes. A pure function of the
-// bytes: no VM, no agent state.
+// Rewriting a class file so that each eligible method hands its receiver to
+// the agent's hook: `aload_0; invokestatic <hook>`, the hook's result
+// dropped, padded to 8 bytes. Instance methods call it first; constructors
+// right after their super or this call, once the object is initialized. A
+// pure function of the bytes: no VM, no agent state.
 #pragma once
 
 #include <array>
@@ -26,17 +27,20 @@ enum class ClassOutcome : unsigned char {
     HookClass,           // the hook's own class
     NothingEligible,     // parsed, but no method qualified or fitted
     ConstantPoolFull,    // no room for the hook's constant-pool entries
+    ConstructorCallsNotFollowed,  // a method's constructor calls could not be told apart
 };
 const char* classOutcomeName(ClassOutcome outcome);
 
 // What happened to each method of a class that parsed.
 enum class MethodOutcome : unsigned char {
     Rewritten,
-    NotInstance,        // static, native, abstract, a constructor or initializer
+    NotInstance,        // no receiver to hand over: static, native, abstract, an initializer
     WritesLocalZero,    // its code stores into local 0 (or does not parse)
-    CodeTooLong,        // 4 more bytes would pass the 65,535-byte limit
+    CodeTooLong,        // the inserted call would pass the 65,535-byte limit
     UnknownAttribute,   // an attribute inside Code we cannot shift
     BadAttribute,       // a known attribute inside Code that does not parse
+    SuperCallNotFound,  // a constructor whose one super or this call was not found
+    JumpTooFar,         // a 16-bit jump over the inserted call would no longer reach
     Count
 };
 const char* methodOutcomeName(MethodOutcome outcome);
@@ -67,6 +71,11 @@ constexpr std::size_t kHookCallLength = 8;
 // Whether `code` begins with the inserted call; its Methodref's index in
 // the class's constant pool goes to `poolIndex`.
 bool beginsWithHookCall(const uint8_t* code, std::size_t length, uint16_t& poolIndex);
+
+// Where a rewritten constructor calls the hook (the offset of its
+// invokestatic, right behind the super or this call), or -1; the
+// Methodref's pool index goes to `poolIndex`.
+long hookCallAfterSuperCall(const uint8_t* code, std::size_t length, uint16_t& poolIndex);
 
 // The indexes of the Methodref entries that name `hook` in a constant pool
 // given as JVMTI's GetConstantPool gives it: `count` (the class file's

@@ -34,10 +34,9 @@ bool contains(const std::vector<uint16_t>& indexes, uint16_t index) {
     return std::find(indexes.begin(), indexes.end(), index) != indexes.end();
 }
 
-}  // namespace
-
-bool poolNamesHook(jvmtiEnv* jvmti, JNIEnv* jni, jclass cls, const char* classSignature,
-                   uint16_t index) {
+// The hook's pool indexes of the class; false when the VM cannot tell.
+bool hookIndexes(jvmtiEnv* jvmti, JNIEnv* jni, jclass cls, const char* classSignature,
+                 std::vector<uint16_t>& found) {
     if (cls == nullptr || classSignature == nullptr || jni == nullptr) return false;
     ReferenceCache& references = cache();
     {
@@ -50,7 +49,8 @@ bool poolNamesHook(jvmtiEnv* jvmti, JNIEnv* jni, jclass cls, const char* classSi
                     jni->DeleteWeakGlobalRef(classes[i].cls);
                     classes.erase(classes.begin() + static_cast<std::ptrdiff_t>(i));
                 } else if (jni->IsSameObject(classes[i].cls, cls)) {
-                    return contains(classes[i].indexes, index);
+                    found = classes[i].indexes;
+                    return true;
                 } else {
                     ++i;
                 }
@@ -64,18 +64,29 @@ bool poolNamesHook(jvmtiEnv* jvmti, JNIEnv* jni, jclass cls, const char* classSi
         pool == nullptr) {
         return false;
     }
-    std::vector<uint16_t> indexes =
-        count > 0 && count <= 0xffff && length >= 0
-            ? hookReferences(pool, static_cast<std::size_t>(length), static_cast<uint16_t>(count),
-                             hookTarget())
-            : std::vector<uint16_t>();
+    found = count > 0 && count <= 0xffff && length >= 0
+                ? hookReferences(pool, static_cast<std::size_t>(length),
+                                 static_cast<uint16_t>(count), hookTarget())
+                : std::vector<uint16_t>();
     jvmti->Deallocate(pool);
-    bool named = contains(indexes, index);
     jweak weak = jni->NewWeakGlobalRef(cls);
-    if (weak == nullptr) return named;
+    if (weak == nullptr) return true;
     std::lock_guard<std::mutex> guard(references.lock);
-    references.bySignature[classSignature].push_back(ClassReferences{weak, std::move(indexes)});
-    return named;
+    references.bySignature[classSignature].push_back(ClassReferences{weak, found});
+    return true;
+}
+
+}  // namespace
+
+bool poolNamesHook(jvmtiEnv* jvmti, JNIEnv* jni, jclass cls, const char* classSignature,
+                   uint16_t index) {
+    std::vector<uint16_t> indexes;
+    return hookIndexes(jvmti, jni, cls, classSignature, indexes) && contains(indexes, index);
+}
+
+bool classCallsHook(jvmtiEnv* jvmti, JNIEnv* jni, jclass cls, const char* classSignature) {
+    std::vector<uint16_t> indexes;
+    return hookIndexes(jvmti, jni, cls, classSignature, indexes) && !indexes.empty();
 }
 
 void forgetHookReferences(JNIEnv* jni) {

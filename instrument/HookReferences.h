@@ -15,5 +15,10 @@
 bool poolNamesHook(jvmtiEnv* jvmti, JNIEnv* jni, jclass cls, const char* classSignature,
                    uint16_t index);
 
+// Whether the class's pool names the hook at all: the agent rewrote it, and
+// checked that each object its code makes with `new` is initialized by a
+// constructor of the class `new` names.
+bool classCallsHook(jvmtiEnv* jvmti, JNIEnv* jni, jclass cls, const char* classSignature);
+
 // Forgets what was learned (a class was redefined: its pool may be another).
 void forgetHookReferences(JNIEnv* jni);

@@ -297,6 +297,15 @@ jvmtiError JNICALL fakeRetransformClasses(jvmtiEnv* env, jint count, const jclas
     return JVMTI_ERROR_NONE;
 }
 
+jvmtiError JNICALL fakeGetNamedModule(jvmtiEnv*, jobject, const char* packageName,
+                                      jobject* module) {
+    FAKE_ENTER(GetNamedModule)
+    static int namedModule;
+    *module = vm.namedPackages.count(packageName) != 0 ? reinterpret_cast<jobject>(&namedModule)
+                                                       : nullptr;
+    return JVMTI_ERROR_NONE;
+}
+
 jweak JNICALL fakeNewWeakGlobalRef(JNIEnv*, jobject object) {
     FakeJvm& vm = FakeJvm::current();
     if (vm.failure(Call::NewWeakGlobalRef)) return nullptr;
@@ -364,6 +373,7 @@ jvmtiInterface_1_ makeJvmtiTable() {
     table.GetLoadedClasses = fakeGetLoadedClasses;
     table.IsModifiableClass = fakeIsModifiableClass;
     table.RetransformClasses = fakeRetransformClasses;
+    table.GetNamedModule = fakeGetNamedModule;
     return table;
 }
 
@@ -422,7 +432,10 @@ FakeJvm& FakeJvm::current() {
 
 jclass FakeJvm::klass(const std::string& signature, std::optional<std::string> generic) {
     std::lock_guard<std::recursive_mutex> guard(lock_);
-    classes_.push_back(std::make_unique<FakeClass>(FakeClass{signature, std::move(generic)}));
+    auto created = std::make_unique<FakeClass>();
+    created->signature = signature;
+    created->generic = std::move(generic);
+    classes_.push_back(std::move(created));
     return reinterpret_cast<jclass>(classes_.back().get());
 }
 

@@ -47,6 +47,7 @@ enum class Call {
     IsModifiableClass,
     RetransformClasses,
     NewWeakGlobalRef,  // JNI: null
+    GetNamedModule,
     Count
 };
 
@@ -145,8 +146,10 @@ public:
     jvmtiExtensionEvent classUnloadCallback = nullptr;
     void unloadClasses();
 
-    // The class-loading side: what GetLoadedClasses lists, and the classes
-    // each call of RetransformClasses was given.
+    // The class-loading side: packages that belong to a named module (for
+    // any loader), what GetLoadedClasses lists, and the classes each call of
+    // RetransformClasses was given.
+    std::set<std::string> namedPackages;
     std::vector<jclass> loadedClasses;
     std::vector<std::vector<jclass>> retransformBatches;
     // Weak references made and not yet deleted.

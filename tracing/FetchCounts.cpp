@@ -11,7 +11,9 @@ const char* reasonName(FetchReason reason) {
     switch (reason) {
     case FetchReason::NotRewritten: return "not-rewritten";
     case FetchReason::WritesLocalZero: return "writes-local-0";
-    case FetchReason::Constructor: return "constructor";
+    case FetchReason::ConstructorCaller: return "constructor-caller";
+    case FetchReason::ConstructorNotRewritten: return "constructor-not-rewritten";
+    case FetchReason::SuperNotRewritten: return "super-not-rewritten";
     case FetchReason::StaticAsInstance: return "static-as-instance";
     case FetchReason::HookNotCalled: return "hook-not-called";
     case FetchReason::ExitUnpaired: return "exit-unpaired";

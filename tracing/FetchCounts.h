@@ -9,7 +9,11 @@
 enum class FetchReason : unsigned char {
     NotRewritten,      // an instance method whose code does not begin with the hook's call
     WritesLocalZero,   // its code stores into the receiver's slot (or cannot be read)
-    Constructor,       // a constructor: `this` is not initialized at its entry
+    ConstructorCaller,        // a constructor not called on `new` by a rewritten class's code
+                              // (reflection, JNI, another class's constructor...)
+    ConstructorNotRewritten,  // a constructor without the hook's call behind its super call
+    SuperNotRewritten,        // the super constructor of an object still waiting for its tag,
+                              // which does not call the hook: tagged there, at once
     StaticAsInstance,  // a static method with a long or double parameter
     HookNotCalled,     // an entry that waited for the hook's call, which did not come first
     ExitUnpaired,      // an exit whose entry's receiver is not known on its thread

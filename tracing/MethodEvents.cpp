@@ -27,7 +27,9 @@ thread_local bool agentAtWork = false;
 // Where a rewritten method calls the hook: after its `aload_0`.
 constexpr jlocation kHookCallLocation = 1;
 
-bool hasReceiver(const MethodRecord& record) { return !record.isStatic && !record.isNative; }
+bool hasReceiver(const MethodRecord& record) {
+    return !record.isStatic && !record.isNative && !record.receiverAbsent;
+}
 
 // Whether the gate may let an event of this method through; read without the
 // lock, so only a hint for work worth doing before it.
@@ -78,6 +80,7 @@ void noteReceiver(EnteredFrame& frame, const ReceiverLookup& receiver) {
 bool reuseReceiver(const EnteredFrame& frame, ReceiverLookup& receiver) {
     switch (frame.receiver) {
         case EnteredFrame::Receiver::Tagged:
+        case EnteredFrame::Receiver::Reserved:
             receiver.outcome = ReceiverLookup::Outcome::Found;
             receiver.tag = frame.tag;
             return true;
@@ -197,23 +200,6 @@ void enterCall(JNIEnv* jni, const ReceiverPlace& place, const MethodRecord& reco
     }
 }
 
-// How the VM asks a class loader for a class, and checks its package access:
-// the calls it makes to resolve the hook's class for a waiting method.
-bool isClassLoadingCall(jmethodID method) {
-    jvmtiEnv* jvmti = agentState->jvmti;
-    VmText name(jvmti), signature(jvmti), generic(jvmti);
-    if (jvmti->GetMethodName(method, &name.text, &signature.text, &generic.text) !=
-            JVMTI_ERROR_NONE ||
-        name.text == nullptr || signature.text == nullptr) {
-        return false;
-    }
-    return (std::strcmp(name.text, "loadClass") == 0 &&
-            std::strcmp(signature.text, "(Ljava/lang/String;)Ljava/lang/Class;") == 0) ||
-           (std::strcmp(name.text, "checkPackageAccess") == 0 &&
-            std::strcmp(signature.text, "(Ljava/lang/Class;Ljava/security/ProtectionDomain;)V") ==
-                0);
-}
-
 // Slow path: the thread's innermost entry still waits for the hook when
 // another event of the thread comes. If the waiting method stands at its
 // hook call and the event is a class loader's, it is the VM resolving the
@@ -236,9 +222,12 @@ bool settleWaitingEntry(JNIEnv* jni, jthread thread, ThreadFrames& frames, jmeth
         if (agentState->jvmti->GetFrameLocation(thread, 1, &where, &at) != JVMTI_ERROR_NONE ||
             where != waiting.method) {
             depth = -1;
-        } else if (at == kHookCallLocation && isClassLoadingCall(method)) {
-            frames.resolving = 1;
-            return true;
+        } else if (at == kHookCallLocation) {
+            std::unique_ptr<MethodRecord> once;
+            if (findOrMeet(jni, method, once)->mayResolveTheHook) {
+                frames.resolving = 1;
+                return true;
+            }
         }
     }
     waiting.pending = false;
@@ -260,25 +249,132 @@ bool droppedAfterWaitingEntry(JNIEnv* jni, jthread thread, jmethodID method, boo
     return settleWaitingEntry(jni, thread, *frames, method, exit);
 }
 
+// Where the current thread's caller (the frame below the event's) stands.
+bool callerOf(jthread thread, jmethodID& caller, jlocation& at) {
+    return agentState->jvmti->GetFrameLocation(thread, 1, &caller, &at) == JVMTI_ERROR_NONE;
+}
+
+// Slow path: a class loader's method called while a rewritten constructor
+// stands at its call of the hook is the VM resolving the hook through that
+// loader: it and what it calls are dropped.
+bool resolvingTheHookForAConstructor(jthread thread) {
+    jmethodID caller = nullptr;
+    jlocation at = -1;
+    if (!callerOf(thread, caller, at)) return false;
+    const MethodRecord* constructor = agentState->records->find(caller);
+    if (constructor == nullptr || constructor->hookCallAt != at) return false;
+    currentThreadFrames().resolving = 1;
+    return true;
+}
+
+// Slow path: a super or this constructor that will not hand the object over
+// (filtered, or not rewritten) is about to run on an object that waits for
+// its tag: its code could hand the object around, so the object is read from
+// its frame and tagged now.
+void tagBeforeItsSuperConstructor(JNIEnv* jni, jthread thread, const MethodRecord& record) {
+    if (record.isObjectConstructor || (!record.filtered && record.hookCallAt >= 0)) return;
+    ThreadFrames* frames = existingThreadFrames();
+    EnteredFrame* waiting = frames != nullptr ? frames->top() : nullptr;
+    if (waiting == nullptr || waiting->receiver != EnteredFrame::Receiver::Reserved) return;
+    jmethodID caller = nullptr;
+    jlocation at = -1;
+    if (!callerOf(thread, caller, at) || caller != waiting->method ||
+        at != waiting->hookCallAt - 4) {
+        return;
+    }
+    ReceiverLookup object;
+    lookUpReceiver(thread, jni, 0, /*alwaysReadClass=*/false, FetchReason::SuperNotRewritten, object);
+    if (object.outcome != ReceiverLookup::Outcome::Found) return;
+    if (object.tag == 0 && agentState->jvmti->SetTag(object.object, waiting->tag) != JVMTI_ERROR_NONE) {
+        return;
+    }
+    waiting->receiver = EnteredFrame::Receiver::Tagged;
+}
+
+// Writes a constructor's entry without reading its object from the frame,
+// where its caller tells what the object is: the caller's own (this
+// constructor is the caller's super or this call), or one just made by
+// `new` in a rewritten class's code, of exactly this constructor's class,
+// which has not met any event yet. False when the caller tells nothing.
+bool constructedWithoutFetch(JNIEnv* jni, jthread thread, const MethodRecord& record,
+                             ThreadFrames& frames) {
+    jmethodID caller = nullptr;
+    jlocation at = -1;
+    EnteredFrame* mine = frames.top();
+    if (mine == nullptr || mine->method != record.method || !callerOf(thread, caller, at)) {
+        return false;
+    }
+    const MethodRecord* callerRecord = agentState->records->find(caller);
+    if (callerRecord == nullptr) return false;
+    ReceiverLookup object;
+    object.outcome = ReceiverLookup::Outcome::Found;
+    if (callerRecord->hookCallAt >= 0 && at == callerRecord->superCallAt) {
+        // The caller's object: its state goes on to this frame.
+        EnteredFrame* builder = frames.belowTop();
+        if (builder == nullptr || builder->method != caller ||
+            builder->receiver == EnteredFrame::Receiver::Unknown) {
+            return false;
+        }
+        mine->receiver = builder->receiver;
+        mine->tag = builder->tag;
+        if (builder->receiver == EnteredFrame::Receiver::Filtered) {
+            object.outcome = ReceiverLookup::Outcome::Filtered;
+        }
+        object.tag = builder->tag;
+    } else if (!callerRecord->trustsConstructorCalls ||
+               (callerRecord->isConstructor && callerRecord->hookCallAt < 0) ||
+               record.hookCallAt < 0) {
+        // Not known to be `new` of this class, or this constructor would not
+        // hand the object over for its tag.
+        return false;
+    } else {
+        object.reserve = true;
+        object.entryKnown = true;
+        object.entry.assign(record.objectEntry);
+    }
+    AgentMonitorScope lock;
+    if (!lock.held() || !isAgentLive()) return true;
+    if (recordEntry(jni, ReceiverPlace{thread}, record, &object, false) && object.reserve) {
+        mine->receiver = EnteredFrame::Receiver::Reserved;
+        mine->tag = object.tag;
+    }
+    return true;
+}
+
 void handleEntry(JNIEnv* jni, jthread thread, jmethodID method) {
     AgentState* state = agentState;
     if (!state->records->enabled()) return handleUnrecorded(jni, thread, method, false);
     if (droppedAfterWaitingEntry(jni, thread, method, false)) return;
     std::unique_ptr<MethodRecord> once;
     const MethodRecord& record = *findOrMeet(jni, method, once);
+    if (record.mayResolveTheHook && resolvingTheHookForAConstructor(thread)) return;
+    if (record.isConstructor) tagBeforeItsSuperConstructor(jni, thread, record);
     if (record.hasClass && record.filtered && !record.activation) return;
     if (once == nullptr && writtenWithoutLock(record, /*exit=*/false)) return;
 
     ThreadFrames* kept = framesFor(record, once != nullptr);
     // The method's first instruction calls the hook, which writes the entry
     // with the receiver in hand; without a frame to wait on, it is written now.
-    if (kept != nullptr && kept->push(method, /*pending=*/record.callsHook) && record.callsHook) {
+    bool pushed = kept != nullptr && kept->push(method, record.callsHook, record.hookCallAt);
+    if (pushed && record.callsHook) return;
+    if (pushed && record.isConstructor && constructedWithoutFetch(jni, thread, record, *kept)) {
         return;
     }
     enterCall(jni, ReceiverPlace{thread, 0, nullptr, record.fetchReason}, record, kept);
 }
 
-void handleExit(JNIEnv* jni, jthread thread, jmethodID method) {
+// Slow path: a constructor leaves normally while its object still waits for
+// its tag (its call of the hook did not come): the object is read from its
+// frame and tagged, so that its later calls find the tag.
+void tagLeavingObject(JNIEnv* jni, jthread thread, const EnteredFrame& frame) {
+    ReceiverLookup object;
+    lookUpReceiver(thread, jni, 0, /*alwaysReadClass=*/false, FetchReason::HookNotCalled, object);
+    if (object.outcome == ReceiverLookup::Outcome::Found && object.tag == 0) {
+        agentState->jvmti->SetTag(object.object, frame.tag);
+    }
+}
+
+void handleExit(JNIEnv* jni, jthread thread, jmethodID method, bool byException) {
     AgentState* state = agentState;
     if (!state->records->enabled()) return handleUnrecorded(jni, thread, method, true);
     if (droppedAfterWaitingEntry(jni, thread, method, true)) return;
@@ -291,6 +387,13 @@ void handleExit(JNIEnv* jni, jthread thread, jmethodID method) {
     EnteredFrame frame;
     ThreadFrames* kept = framesFor(record, once != nullptr);
     bool paired = kept != nullptr && kept->popMatching(method, frame);
+    // Only a constructor that calls the hook itself was to set the tag
+    // before leaving; one that shares its caller's object (java.lang.Object's,
+    // say) leaves that to the caller's call, still to come.
+    if (paired && frame.receiver == EnteredFrame::Receiver::Reserved && frame.hookCallAt >= 0 &&
+        !byException) {
+        tagLeavingObject(jni, thread, frame);
+    }
     ReceiverLookup receiver;
     bool known = false;
     if (hasReceiver(record)) {
@@ -308,8 +411,8 @@ void handleExit(JNIEnv* jni, jthread thread, jmethodID method) {
     recordExit(jni, place, record, known ? &receiver : nullptr, false);
 }
 
-// The hook's call from a rewritten method, with its receiver: completes the
-// entry that waits for it.
+// The hook's call from a rewritten method's start, with its receiver:
+// completes the entry that waits for it.
 void handleHookCall(JNIEnv* jni, ThreadFrames& frames, jobject receiver) {
     if (!agentState->records->enabled() || receiver == nullptr) return;
     EnteredFrame* waiting = frames.top();
@@ -322,33 +425,72 @@ void handleHookCall(JNIEnv* jni, ThreadFrames& frames, jobject receiver) {
     enterCall(jni, place, record, &frames);
 }
 
+// The hook's call from behind a constructor's super call, with the object it
+// builds, now initialized: the tag handed out at its entry is set on it.
+void handleConstructedHookCall(ThreadFrames& frames, jobject object) {
+    EnteredFrame* builder = frames.top();
+    if (!frames.hookCallOfTop || builder == nullptr || object == nullptr ||
+        builder->receiver != EnteredFrame::Receiver::Reserved) {
+        return;
+    }
+    jvmtiEnv* jvmti = agentState->jvmti;
+    jlong tag = 0;
+    if (jvmti->GetTag(object, &tag) != JVMTI_ERROR_NONE) return;
+    if (tag == 0 && jvmti->SetTag(object, builder->tag) != JVMTI_ERROR_NONE) return;
+    builder->receiver = EnteredFrame::Receiver::Tagged;
+}
+
 // A call of the hook method is the agent's own when the thread's innermost
 // entry waits for it: a method whose code begins with that call has just
 // been entered, and nothing but the VM's resolution of the call (whose
-// events are dropped) comes between. Any other call is the program's.
-bool enteringHookCall() {
+// events are dropped) comes between.
+bool enteringHookCallAtStart() {
     ThreadFrames* frames = existingThreadFrames();
     const EnteredFrame* top = frames != nullptr ? frames->top() : nullptr;
     if (top == nullptr || !top->pending || frames->resolving > 0) return false;
-    frames->inHookCall = true;
+    frames->inHookCall = ThreadFrames::HookCall::Entry;
+    return true;
+}
+
+// Slow path: any other call of the hook method is the agent's own where its
+// caller stands at a call of the hook that the agent's rewrite put there
+// (while the VM resolves the hook too: its events are dropped then, and the
+// call must not reach the VM's function); otherwise it is the program's.
+bool enteringHookCallElsewhere(JNIEnv* jni) {
+    jmethodID caller = nullptr;
+    jlocation at = -1;
+    if (!callerOf(nullptr, caller, at)) return false;
+    // The caller's record may have been dropped since its entry (a class was
+    // unloaded meanwhile): it is made again, never guessed.
+    std::unique_ptr<MethodRecord> once;
+    const MethodRecord* record = findOrMeet(jni, caller, once);
+    bool constructed = record->hookCallAt >= 0 && at == record->hookCallAt;
+    if (!constructed && !(record->callsHook && at == kHookCallLocation)) return false;
+    ThreadFrames& mine = currentThreadFrames();
+    const EnteredFrame* top = mine.top();
+    mine.inHookCall = constructed ? ThreadFrames::HookCall::Constructed : ThreadFrames::HookCall::Entry;
+    mine.hookCallOfTop = top != nullptr && top->method == caller && top->hookCallAt == at;
     return true;
 }
 
 bool leavingHookCall() {
     ThreadFrames* frames = existingThreadFrames();
-    if (frames == nullptr || !frames->inHookCall) return false;
-    frames->inHookCall = false;
+    if (frames == nullptr || frames->inHookCall == ThreadFrames::HookCall::None) return false;
+    frames->inHookCall = ThreadFrames::HookCall::None;
     return true;
 }
 
 }  // namespace
 
 void JNICALL onMethodEntry(jvmtiEnv*, JNIEnv* jni, jthread thread, jmethodID method) {
+    if (agentAtWork) return;
     // The agent's own calls of the hook, and its own work, are never traced.
-    if (agentAtWork || (isHookMethod(method) && enteringHookCall())) return;
+    bool hook = isHookMethod(method);
+    if (hook && enteringHookCallAtStart()) return;
     EventHandlerScope scope;
     if (!scope.entered()) return;
     try {
+        if (hook && enteringHookCallElsewhere(jni)) return;
         handleEntry(jni, thread, method);
     } catch (...) {
         // Out of memory inside the user's JVM: drop the event rather than
@@ -356,13 +498,13 @@ void JNICALL onMethodEntry(jvmtiEnv*, JNIEnv* jni, jthread thread, jmethodID met
     }
 }
 
-void JNICALL onMethodExit(jvmtiEnv*, JNIEnv* jni, jthread thread, jmethodID method, jboolean,
-                          jvalue) {
+void JNICALL onMethodExit(jvmtiEnv*, JNIEnv* jni, jthread thread, jmethodID method,
+                          jboolean wasPoppedByException, jvalue) {
     if (agentAtWork || (isHookMethod(method) && leavingHookCall())) return;
     EventHandlerScope scope;
     if (!scope.entered()) return;
     try {
-        handleExit(jni, thread, method);
+        handleExit(jni, thread, method, wasPoppedByException != JNI_FALSE);
     } catch (...) {
         // As on entry: nothing may unwind into the VM.
     }
@@ -370,7 +512,7 @@ void JNICALL onMethodExit(jvmtiEnv*, JNIEnv* jni, jthread thread, jmethodID meth
 
 jboolean JNICALL onHookCall(JNIEnv* jni, jclass hookClass, jobject object) {
     ThreadFrames* frames = existingThreadFrames();
-    if (frames == nullptr || !frames->inHookCall) {
+    if (frames == nullptr || frames->inHookCall == ThreadFrames::HookCall::None) {
         // The program's own call: the VM's function answers it.
         HookFunction vm = vmHookFunction();
         return vm != nullptr ? vm(jni, hookClass, object) : JNI_FALSE;
@@ -378,7 +520,11 @@ jboolean JNICALL onHookCall(JNIEnv* jni, jclass hookClass, jobject object) {
     EventHandlerScope scope;
     if (!scope.entered()) return JNI_FALSE;
     try {
-        handleHookCall(jni, *frames, object);
+        if (frames->inHookCall == ThreadFrames::HookCall::Entry) {
+            handleHookCall(jni, *frames, object);
+        } else {
+            handleConstructedHookCall(*frames, object);
+        }
     } catch (...) {
         // As in the event handlers: nothing may unwind into the VM.
     }

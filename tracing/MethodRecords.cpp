@@ -10,6 +10,7 @@
 #include "instrument/ClassFileHook.h"
 #include "instrument/ClassRewriter.h"
 #include "instrument/HookReferences.h"
+#include "tracing/ReceiverTagging.h"
 #include "output/Arena.h"
 #include "output/Legends.h"
 #include "tracing/Classification.h"
@@ -22,8 +23,9 @@ constexpr jint kAccNative = 0x0100;
 constexpr int kGracePeriodMs = 2000;
 
 // Reads the method's bytecode: whether it never writes local 0 (false when
-// it cannot be read), and whether it begins with the call of the hook, its
-// class's pool naming the hook where that call points.
+// it cannot be read), and where it calls the hook: first of all, or in a
+// constructor right behind its super call, its class's pool naming the hook
+// where that call points.
 void scanBytecode(jvmtiEnv* jvmti, JNIEnv* jni, jmethodID method, jclass declaring,
                   const char* classSignature, MethodRecord& record) {
     jint length = 0;
@@ -31,19 +33,50 @@ void scanBytecode(jvmtiEnv* jvmti, JNIEnv* jni, jmethodID method, jclass declari
     if (jvmti->GetBytecodes(method, &length, &code) != JVMTI_ERROR_NONE || code == nullptr) {
         return;
     }
-    record.keepsReceiver = neverWritesLocalZero(code, static_cast<std::size_t>(length));
+    auto size = static_cast<std::size_t>(length);
+    record.keepsReceiver = neverWritesLocalZero(code, size);
     uint16_t poolIndex = 0;
-    bool beginsWithCall =
-        record.keepsReceiver && beginsWithHookCall(code, static_cast<std::size_t>(length), poolIndex);
+    bool atStart = !record.isConstructor && record.keepsReceiver &&
+                   beginsWithHookCall(code, size, poolIndex);
+    long afterSuper = record.isConstructor && record.keepsReceiver
+                          ? hookCallAfterSuperCall(code, size, poolIndex)
+                          : -1;
     jvmti->Deallocate(code);
-    record.callsHook = beginsWithCall && classRewritingActive() &&
-                       poolNamesHook(jvmti, jni, declaring, classSignature, poolIndex);
+    if ((!atStart && afterSuper < 0) || !classRewritingActive() ||
+        !poolNamesHook(jvmti, jni, declaring, classSignature, poolIndex)) {
+        return;
+    }
+    record.callsHook = atStart;
+    if (afterSuper >= 0) {
+        record.hookCallAt = afterSuper;
+        record.superCallAt = afterSuper - 4;
+    }
 }
 
-FetchReason fetchReasonOf(const MethodRecord& record, jint modifiers, const char* name) {
+// Whether the name and signature are those the VM calls on a class loader to
+// resolve a class through it (and, before JDK 24, to check its package).
+bool mayResolveAClass(const char* name, const char* signature) {
+    if (name == nullptr || signature == nullptr) return false;
+    return (std::strcmp(name, "loadClass") == 0 &&
+            std::strcmp(signature, "(Ljava/lang/String;)Ljava/lang/Class;") == 0) ||
+           (std::strcmp(name, "checkPackageAccess") == 0 &&
+            std::strcmp(signature, "(Ljava/lang/Class;Ljava/security/ProtectionDomain;)V") == 0);
+}
+
+// A static method taken as an instance method holds its first parameter
+// in local 0: a reference there is fetched, a primitive is never the
+// receiver.
+bool firstParameterIsReference(const char* signature) {
+    return signature != nullptr && signature[0] == '(' && (signature[1] == 'L' || signature[1] == '[');
+}
+
+FetchReason fetchReasonOf(const MethodRecord& record, jint modifiers) {
     if ((modifiers & kAccStatic) != 0) return FetchReason::StaticAsInstance;
-    if (name != nullptr && std::strcmp(name, "<init>") == 0) return FetchReason::Constructor;
     if (!record.keepsReceiver) return FetchReason::WritesLocalZero;
+    if (record.isConstructor) {
+        return record.hookCallAt >= 0 ? FetchReason::ConstructorCaller
+                                      : FetchReason::ConstructorNotRewritten;
+    }
     return record.callsHook ? FetchReason::HookNotCalled : FetchReason::NotRewritten;
 }
 
@@ -79,6 +112,10 @@ bool describeMethod(jvmtiEnv* jvmti, JNIEnv* jni, jmethodID method, bool complet
         record.filtered = isFilteredClass(classSignature.text);
         record.activation = isActivationMethod(name.text, signature.text, classSignature.text);
     }
+    record.isConstructor = name.text != nullptr && std::strcmp(name.text, "<init>") == 0;
+    record.isObjectConstructor = record.isConstructor && classSignature.text != nullptr &&
+                                 std::strcmp(classSignature.text, "Ljava/lang/Object;") == 0;
+    record.mayResolveTheHook = mayResolveAClass(name.text, signature.text);
     jint slots = 0;
     jvmtiError sizeError = jvmti->GetArgumentsSize(method, &slots);
     record.isStatic = isStaticBySignature(sizeError, slots, signature.text);
@@ -91,10 +128,17 @@ bool describeMethod(jvmtiEnv* jvmti, JNIEnv* jni, jmethodID method, bool complet
             // The VM cannot size a native's arguments; any other failure may
             // not last.
             if (sizeError != JVMTI_ERROR_NONE && !record.isNative) complete_lookups = false;
-            if (!record.isStatic && (modifiers & (kAccStatic | kAccNative)) == 0) {
+            bool declaredStatic = (modifiers & kAccStatic) != 0;
+            record.receiverAbsent =
+                declaredStatic && !record.isStatic && !firstParameterIsReference(signature.text);
+            if (!record.isStatic && !record.isNative && !record.receiverAbsent) {
                 scanBytecode(jvmti, jni, method, declaring, classSignature.text, record);
             }
-            record.fetchReason = fetchReasonOf(record, modifiers, name.text);
+            if (record.hasClass && classRewritingActive()) {
+                record.trustsConstructorCalls =
+                    classCallsHook(jvmti, jni, declaring, classSignature.text);
+            }
+            record.fetchReason = fetchReasonOf(record, modifiers);
         }
     }
     std::string key;
@@ -106,7 +150,11 @@ bool describeMethod(jvmtiEnv* jvmti, JNIEnv* jni, jmethodID method, bool complet
         .append(shownText(classSignature.text))
         .append(shownText(name.text))
         .append(shownText(signature.text));
-    record.setExitLine(std::move(exitLine));
+    // A constructor may hand its class's object legend entry to an object
+    // it is called on, before that object can be read.
+    std::string entry;
+    if (record.isConstructor) entry = objectLegendEntry(classSignature.text, classGeneric.text);
+    record.setTexts(std::move(exitLine), entry);
     return complete_lookups;
 }
 
@@ -188,15 +236,17 @@ const MethodRecord* MethodRecordTable::remember(std::unique_ptr<MethodRecord> re
     // At most half full, so that a probe always ends at an empty slot soon.
     if ((generation->used + 1) * 2 > generation->mask + 1) generation = grow(*generation);
     Arena& store = *generation->store;
-    std::string_view line = record->exitLine;
+    std::string_view texts = record->ownText;
+    std::size_t lineLength = record->exitLine.size();
     void* memory = store.allocate(sizeof(MethodRecord), alignof(MethodRecord));
-    const char* text = memory != nullptr ? store.copy(line) : nullptr;
+    const char* text = memory != nullptr ? store.copy(texts) : nullptr;
     if (text == nullptr) throw std::bad_alloc();
     auto* kept = new (memory) MethodRecord(std::move(*record));
-    // Its text in the store; none of the heap's (the swap hands any buffer
+    // Its texts in the store; none of the heap's (the swap hands any buffer
     // to the temporary, which frees it).
     std::string().swap(kept->ownText);
-    kept->exitLine = std::string_view(text, line.size());
+    kept->exitLine = std::string_view(text, lineLength);
+    kept->objectEntry = std::string_view(text + lineLength, texts.size() - lineLength);
     generation->insert(kept);
     return kept;
 }

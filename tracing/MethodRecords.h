@@ -35,17 +35,40 @@ struct MethodRecord {
     // Why its entry fetches the receiver when it must (it does not call the
     // hook, or the call did not come first).
     FetchReason fetchReason = FetchReason::NotRewritten;
+    // A static method taken as an instance method whose local 0 holds a
+    // primitive: the receiver is never there, nothing is fetched.
+    bool receiverAbsent = false;
+    // Its class is one the agent rewrote: an object its code makes with
+    // `new` is of the class whose constructor is called on it.
+    bool trustsConstructorCalls = false;
+    // A constructor, and java.lang.Object's (which does nothing with the
+    // object it is given).
+    bool isConstructor = false;
+    bool isObjectConstructor = false;
+    // In a rewritten constructor: its super or this call (an invokespecial)
+    // and the hook's call right behind it, which hands over the object
+    // once initialized; -1 in any other method.
+    jlocation superCallAt = -1;
+    jlocation hookCallAt = -1;
+    // The VM would resolve the hook through a class loader's Java code by
+    // calling this method (ClassLoader.loadClass, or checkPackageAccess).
+    bool mayResolveTheHook = false;
     KeySlot* key = nullptr;
-    // "-" followed by the entry line (class signature, name, signature):
-    // the text of `ownText`, or once the table keeps the record, of the
-    // table's own memory.
+    // "-" followed by the entry line (class signature, name, signature),
+    // then for a constructor its class's object legend entry: the text of
+    // `ownText`, or once the table keeps the record, of the table's own
+    // memory.
     std::string_view exitLine;
+    std::string_view objectEntry;
     std::string ownText;
 
     std::string_view entryLine() const { return exitLine.substr(1); }
-    void setExitLine(std::string text) {
-        ownText = std::move(text);
-        exitLine = ownText;
+    void setTexts(std::string exitText, const std::string& entry) {
+        ownText = std::move(exitText);
+        std::size_t lineLength = ownText.size();
+        ownText.append(entry);
+        exitLine = std::string_view(ownText).substr(0, lineLength);
+        objectEntry = std::string_view(ownText).substr(lineLength);
     }
 };
 

@@ -19,14 +19,19 @@ bool readClass(jvmtiEnv* jvmti, JNIEnv* jni, ReceiverLookup& receiver) {
         receiver.outcome = ReceiverLookup::Outcome::Filtered;
         return true;
     }
-    receiver.entry.clear();
-    if (signature.text != nullptr) receiver.entry = signature.text;
-    if (generic.text != nullptr) receiver.entry.append("|").append(generic.text);
+    receiver.entry = objectLegendEntry(signature.text, generic.text);
     receiver.entryKnown = true;
     return true;
 }
 
 }  // namespace
+
+std::string objectLegendEntry(const char* signature, const char* generic) {
+    std::string entry;
+    if (signature != nullptr) entry = signature;
+    if (generic != nullptr) entry.append("|").append(generic);
+    return entry;
+}
 
 void lookUpReceiver(jthread thread, JNIEnv* jni, jint depth, bool alwaysReadClass,
                     FetchReason reason, ReceiverLookup& receiver) {
@@ -61,6 +66,11 @@ bool settleReceiver(JNIEnv* jni, ReceiverLookup& receiver, bool recheckTag) {
     if (receiver.outcome != ReceiverLookup::Outcome::Found) return true;
     AgentState* state = agentState;
     jvmtiEnv* jvmti = state->jvmti;
+    if (receiver.reserve) {
+        receiver.tag = state->nextTag++;
+        appendObjectLegend(receiver.entry);
+        return true;
+    }
     if (receiver.tag == 0 && recheckTag &&
         jvmti->GetTag(receiver.object, &receiver.tag) != JVMTI_ERROR_NONE) {
         return true;

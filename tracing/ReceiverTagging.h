@@ -23,7 +23,14 @@ struct ReceiverLookup {
     // The object legend entry of an untagged object, when its class was read.
     bool entryKnown = false;
     std::string entry;
+    // An object being constructed, not yet in hand: it is given the next
+    // tag and its legend entry (`entry`) now, and its tag is set on it once
+    // its constructor hands it over.
+    bool reserve = false;
 };
+
+// The object legend entry of an object of the class with these signatures.
+std::string objectLegendEntry(const char* signature, const char* generic);
 
 // Fetches the object in local slot 0 of the frame at `depth` and its tag,
 // counting the fetch under `reason`; its class is read and tested when it

@@ -1,10 +1,11 @@
 #include "tracing/ThreadFrames.h"
 
-bool ThreadFrames::push(jmethodID method, bool pending) noexcept {
+bool ThreadFrames::push(jmethodID method, bool pending, jlocation hookCallAt) noexcept {
     try {
         EnteredFrame frame;
         frame.method = method;
         frame.pending = pending;
+        frame.hookCallAt = hookCallAt;
         frames_.push_back(frame);
         return true;
     } catch (...) {

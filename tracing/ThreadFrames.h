@@ -12,6 +12,8 @@ struct EnteredFrame {
         Unknown,   // not learned: the exit fetches it again
         Tagged,    // the receiver carries `tag`
         Filtered,  // the receiver's class is filtered: the event is dropped
+        Reserved,  // an object being constructed: `tag` and its legend entry are
+                   // handed out, the tag is set once its constructor hands it over
     };
     jmethodID method = nullptr;
     // The entry waits for the method's call of the hook, which brings the
@@ -19,6 +21,9 @@ struct EnteredFrame {
     bool pending = false;
     Receiver receiver = Receiver::Unknown;
     jlong tag = 0;
+    // A rewritten constructor's call of the hook, behind its super call
+    // (which is 4 bytes before); -1 in any other method.
+    jlocation hookCallAt = -1;
 };
 
 // One thread's entered frames, innermost last. Used only by its own thread.
@@ -26,9 +31,13 @@ class ThreadFrames {
 public:
     // Never throws: without memory the frames are dropped, exits fetch and
     // false is returned.
-    bool push(jmethodID method, bool pending = false) noexcept;
+    bool push(jmethodID method, bool pending = false, jlocation hookCallAt = -1) noexcept;
     // The innermost frame, or null when none is kept.
     EnteredFrame* top() noexcept { return frames_.empty() ? nullptr : &frames_.back(); }
+    // The frame under the innermost one, or null.
+    EnteredFrame* belowTop() noexcept {
+        return frames_.size() < 2 ? nullptr : &frames_[frames_.size() - 2];
+    }
     // Pops the innermost frame when it belongs to `method` and returns it
     // in `frame`. Any other innermost frame means entries and exits no
     // longer pair up: every frame is dropped and false returned.
@@ -41,8 +50,13 @@ public:
     // rewrite, so their events are dropped. Counts how deep they are.
     int resolving = 0;
     // Between the entry and the exit of a call of the hook method that is
-    // the agent's own (not the program's).
-    bool inHookCall = false;
+    // the agent's own (not the program's): from a method's start, bringing
+    // its receiver, or from behind a constructor's super call, bringing the
+    // object it builds.
+    enum class HookCall : unsigned char { None, Entry, Constructed };
+    HookCall inHookCall = HookCall::None;
+    // For a constructor's call: the innermost frame is that constructor's.
+    bool hookCallOfTop = false;
 
 private:
     std::vector<EnteredFrame> frames_;

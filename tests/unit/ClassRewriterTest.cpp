@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "instrument/BytecodeScan.h"
 #include "instrument/ClassRewriter.h"
 #include "instrument/HookMethod.h"
@@ -60,7 +62,6 @@ TEST(ClassRewriterTest, OnlyInstanceMethodsThatKeepLocalZeroGetTheCall) {
     abstractOne.name = "abs";
     abstractOne.access = 0x0401;
     builder.addMethod(abstractOne);
-    builder.addMethod(instanceMethod("<init>", {0x2a, 0xb7, 0x00, 0x01, 0xb1}));
     MethodSpec clinit = instanceMethod("<clinit>", {0xb1});
     clinit.access = 0x0008;
     builder.addMethod(clinit);
@@ -73,20 +74,139 @@ TEST(ClassRewriterTest, OnlyInstanceMethodsThatKeepLocalZeroGetTheCall) {
     ASSERT_EQ(result.outcome, ClassOutcome::Rewritten);
     EXPECT_EQ(result.className, "app/Plain");
     EXPECT_EQ(result.count(MethodOutcome::Rewritten), 2u);
-    EXPECT_EQ(result.count(MethodOutcome::NotInstance), 5u);
+    EXPECT_EQ(result.count(MethodOutcome::NotInstance), 4u);
     EXPECT_EQ(result.count(MethodOutcome::WritesLocalZero), 2u);
     ParsedClass after = parseClass(result.bytes);
     expectHookThenCode(after, after.method("get"), {0x2a, 0xb0});
     expectHookThenCode(after, after.method("empty"), {0xb1});
     EXPECT_EQ(after.method("get").code.maxStack, 3);
     EXPECT_EQ(after.method("empty").code.maxStack, 1);
-    for (const char* untouched : {"stat", "nat", "abs", "<init>", "<clinit>", "store", "iinc"}) {
+    for (const char* untouched : {"stat", "nat", "abs", "<clinit>", "store", "iinc"}) {
         EXPECT_EQ(after.method(untouched).raw, before.method(untouched).raw) << untouched;
     }
     // One set of entries serves every method: Utf8 of the class, its
     // Class, two Utf8 for name and descriptor, NameAndType and Methodref.
     EXPECT_EQ(after.pool.size(), before.pool.size() + 6);
     EXPECT_EQ(readU2(after.method("get").code.code, 2), readU2(after.method("empty").code.code, 2));
+}
+
+ClassAttribute stackMap(uint16_t count, const Bytes& frames);
+
+Bytes u2Bytes(uint16_t value) { return {static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)}; }
+Bytes join(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& part : parts) appendBytes(out, part);
+    return out;
+}
+
+// A constructor hands over the object right after its own super or this
+// call, once it is initialized; a constructor call inside the arguments is
+// another object's.
+TEST(ClassRewriterTest, ConstructorsCallTheHookRightAfterTheirOwnSuperOrThisCall) {
+    ClassFileBuilder builder("app/Built", 52, "app/Base");
+    uint16_t baseInit = builder.methodref("app/Base", "<init>", "()V");
+    uint16_t selfInit = builder.methodref("app/Built", "<init>", "(Ljava/lang/Object;)V");
+    uint16_t partInit = builder.methodref("app/Part", "<init>", "()V");
+    uint16_t part = builder.classRef("app/Part");
+    // Built(Object) { super(); }
+    Bytes superCall = join({{0x2a, 0xb7}, u2Bytes(baseInit), {0xb1}});
+    MethodSpec plain = instanceMethod("<init>", superCall);
+    plain.descriptor = "(Ljava/lang/Object;)V";
+    builder.addMethod(plain);
+    // Built() { this(new Part()); }
+    Bytes thisCall = join({{0x2a, 0xbb}, u2Bytes(part), {0x59, 0xb7}, u2Bytes(partInit), {0xb7},
+                           u2Bytes(selfInit), {0xb1}});
+    builder.addMethod(instanceMethod("<init>", thisCall, 3));
+    // Built(int) { super(); while (n != 0) n--; }: a loop behind the call.
+    Bytes loop = join({{0x2a, 0xb7}, u2Bytes(baseInit), {0x1b, 0x99, 0x00, 0x09, 0x84, 0x01, 0xff,
+                                                          0xa7, 0xff, 0xf9, 0xb1}});
+    MethodSpec looping = instanceMethod("<init>", loop);
+    looping.descriptor = "(I)V";
+    looping.code.maxLocals = 2;
+    // Frames at the loop's head (4) and end (14): both move behind the call.
+    looping.code.attributes = {stackMap(2, {4, 9})};
+    builder.addMethod(looping);
+    // A static method taken as an instance method (a long parameter) may
+    // hold null in local 0: it is left as it is.
+    MethodSpec statics = instanceMethod("first", {0xb1});
+    statics.access = 0x0009;
+    statics.descriptor = "(Ljava/lang/Object;J)V";
+    builder.addMethod(statics);
+    RewriteResult result = rewrite(builder.bytes());
+    ASSERT_EQ(result.outcome, ClassOutcome::Rewritten);
+    EXPECT_EQ(result.count(MethodOutcome::Rewritten), 3u);
+    EXPECT_EQ(result.count(MethodOutcome::NotInstance), 1u);
+    ParsedClass after = parseClass(result.bytes);
+    auto expectCallAt = [&](const ParsedMethod& method, const Bytes& code, std::size_t at) {
+        const Bytes& now = method.code.code;
+        ASSERT_EQ(now.size(), code.size() + K) << method.descriptor;
+        EXPECT_EQ(Bytes(now.begin(), now.begin() + at), Bytes(code.begin(), code.begin() + at));
+        EXPECT_EQ(now[at], 0x2a);
+        EXPECT_EQ(now[at + 1], 0xb8);
+        EXPECT_EQ(after.methodrefText(readU2(now, at + 2)), kHookText);
+        EXPECT_EQ(Bytes(now.begin() + at + K, now.end()), Bytes(code.begin() + at, code.end()));
+    };
+    expectCallAt(after.method("<init>", "(Ljava/lang/Object;)V"), superCall, 4);
+    expectCallAt(after.method("<init>", "()V"), thisCall, 11);
+    expectCallAt(after.method("<init>", "(I)V"), loop, 4);
+    EXPECT_EQ(after.method("<init>", "(I)V").code.attribute("StackMapTable")->info,
+              join({u2s({2}), {4 + K, 9}}));
+    EXPECT_EQ(after.method("first").raw, parseClass(builder.bytes()).method("first").raw);
+}
+
+// The agent relies on what a rewritten class's constructor calls initialize:
+// a class whose calls cannot be told apart is left as it is.
+TEST(ClassRewriterTest, ClassesWhoseConstructorCallsCannotBeFollowedStayAsTheyAre) {
+    auto withMethod = [](const std::function<Bytes(ClassFileBuilder&)>& code, uint16_t major = 52) {
+        ClassFileBuilder builder("app/Odd", major);
+        builder.addMethod(instanceMethod("get", {0x2a, 0xb0}));
+        builder.addMethod(instanceMethod("make", code(builder), 4));
+        return rewrite(builder.bytes());
+    };
+    // new A, but a constructor of B called on it: only code the VM never
+    // verified holds this (a serialization constructor's, say).
+    RewriteResult other = withMethod([](ClassFileBuilder& b) {
+        return join({{0xbb}, u2Bytes(b.classRef("app/A")), {0x59, 0xb7},
+                     u2Bytes(b.methodref("app/B", "<init>", "()V")), {0xb0}});
+    });
+    EXPECT_EQ(other.outcome, ClassOutcome::ConstructorCallsNotFollowed);
+    EXPECT_TRUE(other.bytes.empty());
+    // An object not yet initialized passed on, and a subroutine.
+    RewriteResult passed = withMethod([](ClassFileBuilder& b) {
+        return join({{0xbb}, u2Bytes(b.classRef("app/A")), {0x59, 0xb8},
+                     u2Bytes(b.methodref("app/A", "use", "(Ljava/lang/Object;)V")), {0xb7},
+                     u2Bytes(b.methodref("app/A", "<init>", "()V")), {0xb1}});
+    });
+    EXPECT_EQ(passed.outcome, ClassOutcome::ConstructorCallsNotFollowed);
+    RewriteResult subroutine = withMethod([](ClassFileBuilder& b) {
+        return join({{0xbb}, u2Bytes(b.classRef("app/A")), {0x59, 0xb7},
+                     u2Bytes(b.methodref("app/A", "<init>", "()V")), {0x57, 0xa8, 0x00, 0x04, 0xb1,
+                                                                       0x4c, 0xa9, 0x01}});
+    }, 49);
+    EXPECT_EQ(subroutine.outcome, ClassOutcome::ConstructorCallsNotFollowed);
+    // Followed, and matching: the class is rewritten as any other.
+    RewriteResult matching = withMethod([](ClassFileBuilder& b) {
+        return join({{0xbb}, u2Bytes(b.classRef("app/A")), {0x59, 0xb7},
+                     u2Bytes(b.methodref("app/A", "<init>", "()V")), {0xb0}});
+    });
+    EXPECT_EQ(matching.outcome, ClassOutcome::Rewritten);
+    EXPECT_EQ(matching.count(MethodOutcome::Rewritten), 2u);
+
+    // A constructor with a super call on each of two paths: no one place for
+    // the call, the constructor stays as it is, the rest is rewritten.
+    ClassFileBuilder twice("app/Twice");
+    uint16_t init = twice.methodref("java/lang/Object", "<init>", "()V");
+    MethodSpec branches = instanceMethod(
+        "<init>", join({{0x1b, 0x99, 0x00, 0x0a, 0x2a, 0xb7}, u2Bytes(init), {0xa7, 0x00, 0x07, 0x2a, 0xb7},
+                        u2Bytes(init), {0xb1}}));
+    branches.descriptor = "(I)V";
+    branches.code.maxLocals = 2;
+    twice.addMethod(branches);
+    twice.addMethod(instanceMethod("get", {0x2a, 0xb0}));
+    RewriteResult result = rewrite(twice.bytes());
+    ASSERT_EQ(result.outcome, ClassOutcome::Rewritten);
+    EXPECT_EQ(result.count(MethodOutcome::SuperCallNotFound), 1u);
+    EXPECT_EQ(result.count(MethodOutcome::Rewritten), 1u);
 }
 
 TEST(ClassRewriterTest, EntriesAlreadyInThePoolAreReused) {

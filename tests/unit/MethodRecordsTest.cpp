@@ -16,7 +16,7 @@ jmethodID idOf(std::size_t i) { return reinterpret_cast<jmethodID>(0x1000 + 8 * 
 std::unique_ptr<MethodRecord> recordOf(std::size_t i) {
     auto record = std::make_unique<MethodRecord>();
     record->method = idOf(i);
-    record->setExitLine("-m" + std::to_string(i));
+    record->setTexts("-m" + std::to_string(i), "");
     return record;
 }
 

@@ -345,7 +345,7 @@ int main(int argc, char** argv) {
     expected << "hand.Shapes rewritten 1\n"
                 "hand.Old rewritten 1\n"
                 "hand.Largest rewritten 1\n"
-                "hand.TooLong nothing-eligible 0\n"
+                "hand.TooLong rewritten 0\n"
                 "hand.FullPool rewritten 1\n"
                 "hand.OverfullPool constant-pool-full 0\n";
     ok &= static_cast<bool>(expected);

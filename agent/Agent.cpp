@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -128,6 +129,21 @@ jvmtiError setEventCallbacks(jvmtiEnv* jvmti, bool rewriting, bool classFileLoad
 
 namespace {
 
+// HotSpot before JDK 20 keeps tags by address; from JDK 20 by identity hash.
+bool tagsTakeIdentityHashes(jvmtiEnv* jvmti) {
+    char* version = nullptr;
+    char* name = nullptr;
+    bool known = jvmti->GetSystemProperty("java.vm.specification.version", &version) ==
+                     JVMTI_ERROR_NONE &&
+                 jvmti->GetSystemProperty("java.vm.name", &name) == JVMTI_ERROR_NONE &&
+                 version != nullptr && name != nullptr;
+    bool hashes = !known || std::atoi(version) >= 20 ||
+                  (std::strstr(name, "OpenJDK") == nullptr && std::strstr(name, "HotSpot") == nullptr);
+    if (version != nullptr) jvmti->Deallocate(reinterpret_cast<unsigned char*>(version));
+    if (name != nullptr) jvmti->Deallocate(reinterpret_cast<unsigned char*>(name));
+    return hashes;
+}
+
 void registerWithVm(AgentState* state) {
     jvmtiEnv* jvmti = state->jvmti;
 
@@ -169,6 +185,7 @@ void registerWithVm(AgentState* state) {
         if (state->rewriteClasses && optional.bytecodes && optional.constantPool &&
             optional.nativeBind) {
             state->retransformClasses = optional.retransform;
+            state->tagsTakeHashes = tagsTakeIdentityHashes(jvmti);
             prepareHookBinding(jvmti);
             jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_NATIVE_METHOD_BIND, nullptr);
             jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_VM_INIT, nullptr);

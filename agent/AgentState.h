@@ -79,6 +79,11 @@ struct AgentState {
     // Set at load when the VM lets classes be retransformed: the classes
     // loaded before the VM was up are then rewritten too.
     bool retransformClasses = false;
+    // Set at load where tagging an object takes its identity hash (HotSpot
+    // from JDK 20, and any VM not known otherwise): an object is then
+    // tagged before anything else can take a hash on its thread, so that
+    // every object gets the hash it would get were it tagged when first met.
+    bool tagsTakeHashes = false;
     // Set by the option mode=fetchcounts: unload says on standard error how
     // often receivers were fetched from the VM, and why.
     bool printFetchCounts = false;

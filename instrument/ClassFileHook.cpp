@@ -12,6 +12,7 @@
 #include "instrument/HookMethod.h"
 #include "instrument/HookReferences.h"
 #include "instrument/LibrarySymbols.h"
+#include "instrument/NamedModules.h"
 #include "tracing/Classification.h"
 #include "tracing/MethodEvents.h"
 #include "tracing/MethodRecords.h"
@@ -22,13 +23,12 @@ std::atomic<jmethodID> boundHookMethod{nullptr};
 namespace {
 
 std::atomic<bool> active{false};
-// java.lang.Object is traced, so the JDK's classes are. Only then are classes
-// of named modules rewritten: the first change to a class of a named module
-// makes HotSpot run Java code (jdk.internal.module.Modules.transformedByAgent)
-// on the loading thread, and that code takes identity hashes of module
-// objects there, so the program's own identity hashes would move. With the
-// JDK traced they move anyway: a class HotSpot would take from its archive
-// gets, rewritten, a new mirror whose identity hash is taken when linked.
+// java.lang.Object is traced, so the JDK's classes are. Then classes of every
+// named module are rewritten, those of layers defined after start-up too:
+// with the JDK traced, identity hashes move anyway (a class HotSpot would
+// take from its archive gets, rewritten, a new mirror whose identity hash is
+// taken when it is linked). Otherwise only the named modules made ready at
+// start-up (instrument/NamedModules).
 std::atomic<bool> jdkTraced{false};
 std::atomic<HookFunction> vmFunction{nullptr};
 // The VM's function of the hook method, as its library exports it; null
@@ -79,20 +79,25 @@ bool wanted(const char* name) {
     return wantedSignature(signature.c_str());
 }
 
-// Whether the class belongs to a named module; true too when that cannot be
-// told (the class is then left as it is).
-bool inNamedModule(jvmtiEnv* jvmti, jobject loader, const char* name) {
+// Whether the class's module lets it be rewritten: an unnamed module, or a
+// named one while the JDK is traced or made ready at start-up. False too
+// when the module cannot be told.
+bool moduleAllowsRewriting(jvmtiEnv* jvmti, JNIEnv* jni, jobject loader, const char* name) {
+    if (jdkTraced.load(std::memory_order_relaxed)) return true;
     const char* slash = std::strrchr(name, '/');
     std::string package = slash != nullptr ? std::string(name, slash) : std::string();
     jobject named = nullptr;
-    if (jvmti->GetNamedModule(loader, package.c_str(), &named) != JVMTI_ERROR_NONE) return true;
-    return named != nullptr;
+    if (jvmti->GetNamedModule(loader, package.c_str(), &named) != JVMTI_ERROR_NONE) return false;
+    if (named == nullptr) return true;
+    bool prepared = isPreparedModule(jni, named);
+    jni->DeleteLocalRef(named);
+    return prepared;
 }
 
-void rewriteLoadedClass(jvmtiEnv* jvmti, jobject loader, const char* name, jint length,
-                        const unsigned char* data, jint* newLength, unsigned char** newData) {
-    if (!wanted(name)) return;
-    if (!jdkTraced.load(std::memory_order_relaxed) && inNamedModule(jvmti, loader, name)) return;
+void rewriteLoadedClass(jvmtiEnv* jvmti, JNIEnv* jni, jobject loader, const char* name,
+                        jint length, const unsigned char* data, jint* newLength,
+                        unsigned char** newData) {
+    if (!wanted(name) || !moduleAllowsRewriting(jvmti, jni, loader, name)) return;
     RewriteResult result = rewriteClass(data, static_cast<std::size_t>(length), hookTarget());
     if (result.outcome != ClassOutcome::Rewritten) return;
     unsigned char* copy = nullptr;
@@ -184,7 +189,7 @@ void JNICALL onNativeMethodBind(jvmtiEnv* jvmti, JNIEnv*, jthread, jmethodID met
 
 // The class-loading hook is set and enabled here, not at load (see
 // setEventCallbacks): rewritten code can only run once the VM is up.
-void JNICALL onVmInit(jvmtiEnv* jvmti, JNIEnv* jni, jthread) {
+void JNICALL onVmInit(jvmtiEnv* jvmti, JNIEnv* jni, jthread thread) {
     if (!beginAgentCallback()) return;
     try {
         AgentState* state = agentState;
@@ -196,6 +201,7 @@ void JNICALL onVmInit(jvmtiEnv* jvmti, JNIEnv* jni, jthread) {
                 AgentMonitorScope lock;
                 jdkTraced.store(!isFilteredClass("Ljava/lang/Object;"));
             }
+            prepareNamedModules(jvmti, jni, thread);
             active.store(true, std::memory_order_release);
             // The classes loaded so far are the JDK's, in named modules.
             if (state->retransformClasses && jdkTraced.load()) retransformLoadedClasses(jvmti, jni);
@@ -218,7 +224,7 @@ void JNICALL onClassFileLoadHook(jvmtiEnv* jvmti, JNIEnv* jni, jclass classBeing
             forgetRedefinedClass(jni);
         } else if (name != nullptr && classData != nullptr && classDataLength > 0) {
             // Nameless classes are never called by name.
-            rewriteLoadedClass(jvmti, loader, name, classDataLength, classData,
+            rewriteLoadedClass(jvmti, jni, loader, name, classDataLength, classData,
                                newClassDataLength, newClassData);
         }
     } catch (...) {
@@ -234,6 +240,7 @@ bool classRewritingActive() { return active.load(std::memory_order_acquire); }
 void resetClassRewriting() {
     active.store(false);
     jdkTraced.store(false);
+    forgetPreparedModules();
     boundHookMethod.store(nullptr);
     vmFunction.store(nullptr);
     vmFunctionAddress.store(nullptr);

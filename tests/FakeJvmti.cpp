@@ -300,10 +300,44 @@ jvmtiError JNICALL fakeRetransformClasses(jvmtiEnv* env, jint count, const jclas
 jvmtiError JNICALL fakeGetNamedModule(jvmtiEnv*, jobject, const char* packageName,
                                       jobject* module) {
     FAKE_ENTER(GetNamedModule)
-    static int namedModule;
-    *module = vm.namedPackages.count(packageName) != 0 ? reinterpret_cast<jobject>(&namedModule)
-                                                       : nullptr;
+    auto found = vm.packageModules.find(packageName);
+    *module = found != vm.packageModules.end() ? found->second : nullptr;
     return JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL fakeGetSystemProperty(jvmtiEnv*, const char* property, char** value) {
+    FAKE_ENTER(GetSystemProperty)
+    auto found = vm.systemProperties.find(property);
+    if (found == vm.systemProperties.end()) return JVMTI_ERROR_NOT_AVAILABLE;
+    *value = vm.text(found->second);
+    return JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL fakeGetAllModules(jvmtiEnv*, jint* count, jobject** modules) {
+    FAKE_ENTER(GetAllModules)
+    *count = static_cast<jint>(vm.modules.size());
+    *modules = static_cast<jobject*>(vm.memory(sizeof(jobject) * (vm.modules.size() + 1)));
+    std::copy(vm.modules.begin(), vm.modules.end(), *modules);
+    return JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL fakeRunAgentThread(jvmtiEnv* env, jthread thread, jvmtiStartFunction proc,
+                                      const void* argument, jint) {
+    FAKE_ENTER(RunAgentThread)
+    if (thread == nullptr) return JVMTI_ERROR_INVALID_THREAD;
+    ++vm.agentThreadsRun;
+    proc(env, vm.jni(), const_cast<void*>(argument));
+    return JVMTI_ERROR_NONE;
+}
+
+// The one waiter is the thread that started the agent's thread, which has
+// run to its end by then.
+jvmtiError JNICALL fakeRawMonitorWait(jvmtiEnv*, jrawMonitorID monitor, jlong) {
+    return monitor == nullptr ? JVMTI_ERROR_INVALID_MONITOR : JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL fakeRawMonitorNotifyAll(jvmtiEnv*, jrawMonitorID monitor) {
+    return monitor == nullptr ? JVMTI_ERROR_INVALID_MONITOR : JVMTI_ERROR_NONE;
 }
 
 jweak JNICALL fakeNewWeakGlobalRef(JNIEnv*, jobject object) {
@@ -324,7 +358,49 @@ jboolean JNICALL fakeIsSameObject(JNIEnv*, jobject first, jobject second) {
     return resolve(first) == resolve(second) ? JNI_TRUE : JNI_FALSE;
 }
 
-void JNICALL fakeExceptionClear(JNIEnv*) {}
+bool pendingException = false;
+
+void JNICALL fakeExceptionClear(JNIEnv*) { pendingException = false; }
+jboolean JNICALL fakeExceptionCheck(JNIEnv*) { return pendingException ? JNI_TRUE : JNI_FALSE; }
+
+// Identifiers of the few members the agent looks up; any name is found
+// unless noted.
+int memberId;
+jmethodID JNICALL fakeGetMethodID(JNIEnv*, jclass cls, const char*, const char*) {
+    return cls != nullptr ? reinterpret_cast<jmethodID>(&memberId) : nullptr;
+}
+jmethodID JNICALL fakeGetStaticMethodID(JNIEnv*, jclass cls, const char* name, const char*) {
+    FakeJvm& vm = FakeJvm::current();
+    bool known = cls != nullptr && vm.classOf(cls).signature == vm.moduleHelperClass &&
+                 std::strcmp(name, "transformedByAgent") == 0;
+    return known ? reinterpret_cast<jmethodID>(&memberId) : nullptr;
+}
+jfieldID JNICALL fakeGetFieldID(JNIEnv*, jclass cls, const char*, const char*) {
+    return cls != nullptr ? reinterpret_cast<jfieldID>(&memberId) : nullptr;
+}
+// A named module's name field reads as an object of its own; every other
+// field as null.
+jobject JNICALL fakeGetObjectField(JNIEnv*, jobject object, jfieldID) {
+    auto* fake = reinterpret_cast<FakeObject*>(object);
+    return fake != nullptr && !fake->moduleName.empty() ? object : nullptr;
+}
+jstring JNICALL fakeNewStringUTF(JNIEnv*, const char*) {
+    FakeJvm& vm = FakeJvm::current();
+    return static_cast<jstring>(vm.object(vm.klass("Ljava/lang/String;")));
+}
+// The C++ JNI calls its V forms.
+jobject JNICALL fakeNewObjectV(JNIEnv*, jclass cls, jmethodID, va_list) {
+    return FakeJvm::current().object(cls);
+}
+jobject JNICALL fakeNewGlobalRef(JNIEnv*, jobject object) { return object; }
+void JNICALL fakeDeleteRef(JNIEnv*, jobject) {}
+
+// Only Modules.transformedByAgent(Module) is ever called.
+void JNICALL fakeCallStaticVoidMethodV(JNIEnv*, jclass, jmethodID, va_list arguments) {
+    FakeJvm& vm = FakeJvm::current();
+    vm.transformedByAgent.push_back(va_arg(arguments, jobject));
+    pendingException = vm.transformedByAgentThrows;
+}
 
 jclass JNICALL fakeGetObjectClass(JNIEnv*, jobject object) {
     FakeJvm& vm = FakeJvm::current();
@@ -374,6 +450,11 @@ jvmtiInterface_1_ makeJvmtiTable() {
     table.IsModifiableClass = fakeIsModifiableClass;
     table.RetransformClasses = fakeRetransformClasses;
     table.GetNamedModule = fakeGetNamedModule;
+    table.GetAllModules = fakeGetAllModules;
+    table.GetSystemProperty = fakeGetSystemProperty;
+    table.RunAgentThread = fakeRunAgentThread;
+    table.RawMonitorWait = fakeRawMonitorWait;
+    table.RawMonitorNotifyAll = fakeRawMonitorNotifyAll;
     return table;
 }
 
@@ -382,6 +463,17 @@ JNINativeInterface_ makeJniTable() {
     std::memset(&table, 0, sizeof table);
     table.GetObjectClass = fakeGetObjectClass;
     table.ExceptionClear = fakeExceptionClear;
+    table.ExceptionCheck = fakeExceptionCheck;
+    table.GetMethodID = fakeGetMethodID;
+    table.GetStaticMethodID = fakeGetStaticMethodID;
+    table.GetFieldID = fakeGetFieldID;
+    table.GetObjectField = fakeGetObjectField;
+    table.NewStringUTF = fakeNewStringUTF;
+    table.NewObjectV = fakeNewObjectV;
+    table.CallStaticVoidMethodV = fakeCallStaticVoidMethodV;
+    table.NewGlobalRef = fakeNewGlobalRef;
+    table.DeleteGlobalRef = fakeDeleteRef;
+    table.DeleteLocalRef = fakeDeleteRef;
     table.NewWeakGlobalRef = fakeNewWeakGlobalRef;
     table.DeleteWeakGlobalRef = fakeDeleteWeakGlobalRef;
     table.IsSameObject = fakeIsSameObject;
@@ -404,6 +496,7 @@ const JNIInvokeInterface_ invokeTable = makeInvokeTable();
 FakeJvm::FakeJvm() {
     if (currentFake != nullptr) throw std::logic_error("only one FakeJvm at a time");
     currentFake = this;
+    pendingException = false;
     env_.functions = &jvmtiTable;
     jniEnv_.functions = &jniTable;
     javaVm_.functions = &invokeTable;
@@ -449,8 +542,15 @@ jmethodID FakeJvm::method(jclass declaring, const std::string& name, const std::
 
 jobject FakeJvm::object(jclass cls) {
     std::lock_guard<std::recursive_mutex> guard(lock_);
-    objects_.push_back(std::make_unique<FakeObject>(FakeObject{reinterpret_cast<FakeClass*>(cls)}));
+    objects_.push_back(std::make_unique<FakeObject>());
+    objects_.back()->cls = reinterpret_cast<FakeClass*>(cls);
     return reinterpret_cast<jobject>(objects_.back().get());
+}
+
+jobject FakeJvm::module(const std::string& name) {
+    jobject created = object(klass("Ljava/lang/Module;"));
+    reinterpret_cast<FakeObject*>(created)->moduleName = name;
+    return created;
 }
 
 jthread FakeJvm::thread(jobject receiver) {

@@ -48,6 +48,9 @@ enum class Call {
     RetransformClasses,
     NewWeakGlobalRef,  // JNI: null
     GetNamedModule,
+    GetAllModules,
+    RunAgentThread,
+    GetSystemProperty,
     Count
 };
 
@@ -83,6 +86,8 @@ struct FakeMethod {
 struct FakeObject {
     FakeClass* cls;
     jlong tag = 0;
+    // A module's name (empty: an unnamed module), as its field reads.
+    std::string moduleName;
 };
 
 struct FakeThread {
@@ -146,12 +151,26 @@ public:
     jvmtiExtensionEvent classUnloadCallback = nullptr;
     void unloadClasses();
 
-    // The class-loading side: packages that belong to a named module (for
-    // any loader), what GetLoadedClasses lists, and the classes each call of
-    // RetransformClasses was given.
-    std::set<std::string> namedPackages;
+    // The class-loading side: the named module of each package that has
+    // one (for any loader), what GetLoadedClasses lists, and the classes
+    // each call of RetransformClasses was given.
+    std::map<std::string, jobject> packageModules;
     std::vector<jclass> loadedClasses;
     std::vector<std::vector<jclass>> retransformBatches;
+    // Modules: a new module object (unnamed for an empty name), what
+    // GetAllModules lists, and each module handed to the static method
+    // `transformedByAgent` of the class whose signature is
+    // `moduleHelperClass` (made to throw by `transformedByAgentThrows`).
+    jobject module(const std::string& name);
+    std::vector<jobject> modules;
+    std::string moduleHelperClass = "Ljdk/internal/module/Modules;";
+    std::vector<jobject> transformedByAgent;
+    bool transformedByAgentThrows = false;
+    // What GetSystemProperty finds (nothing else is there).
+    std::map<std::string, std::string> systemProperties{
+        {"java.vm.specification.version", "17"}, {"java.vm.name", "OpenJDK 64-Bit Server VM"}};
+    // Threads started with RunAgentThread (each runs at once, to its end).
+    int agentThreadsRun = 0;
     // Weak references made and not yet deleted.
     int liveWeakReferences = 0;
 

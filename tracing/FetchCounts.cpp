@@ -14,6 +14,7 @@ const char* reasonName(FetchReason reason) {
     case FetchReason::ConstructorCaller: return "constructor-caller";
     case FetchReason::ConstructorNotRewritten: return "constructor-not-rewritten";
     case FetchReason::SuperNotRewritten: return "super-not-rewritten";
+    case FetchReason::CallBeforeSuper: return "call-before-super";
     case FetchReason::StaticAsInstance: return "static-as-instance";
     case FetchReason::HookNotCalled: return "hook-not-called";
     case FetchReason::ExitUnpaired: return "exit-unpaired";

@@ -14,6 +14,8 @@ enum class FetchReason : unsigned char {
     ConstructorNotRewritten,  // a constructor without the hook's call behind its super call
     SuperNotRewritten,        // the super constructor of an object still waiting for its tag,
                               // which does not call the hook: tagged there, at once
+    CallBeforeSuper,          // a call made before an object's super constructor returned,
+                              // where tags take identity hashes: tagged first, in order
     StaticAsInstance,  // a static method with a long or double parameter
     HookNotCalled,     // an entry that waited for the hook's call, which did not come first
     ExitUnpaired,      // an exit whose entry's receiver is not known on its thread

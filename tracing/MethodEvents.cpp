@@ -7,6 +7,7 @@
 #include "agent/AgentState.h"
 #include "agent/ErrorReporting.h"
 #include "instrument/ClassFileHook.h"
+#include "instrument/NamedModules.h"
 #include "output/Legends.h"
 #include "output/TraceWriter.h"
 #include "tracing/MethodRecords.h"
@@ -24,8 +25,14 @@ namespace {
 constexpr const char* kLeftWithoutEntry = "Warning: Left method that hasn't been entered...";
 
 thread_local bool agentAtWork = false;
+// The VM runs its Java code for a module's first rewritten class here: the
+// program would not run it untraced.
+thread_local bool inModuleUpcall = false;
 // Where a rewritten method calls the hook: after its `aload_0`.
 constexpr jlocation kHookCallLocation = 1;
+// In a constructor, its super or this call stands before its hook call,
+// with an `aload_0` between (an invokespecial, three bytes, then one).
+constexpr jlocation kSuperCallBeforeHookCall = 4;
 
 bool hasReceiver(const MethodRecord& record) {
     return !record.isStatic && !record.isNative && !record.receiverAbsent;
@@ -279,11 +286,34 @@ void tagBeforeItsSuperConstructor(JNIEnv* jni, jthread thread, const MethodRecor
     jmethodID caller = nullptr;
     jlocation at = -1;
     if (!callerOf(thread, caller, at) || caller != waiting->method ||
-        at != waiting->hookCallAt - 4) {
+        at != waiting->hookCallAt - kSuperCallBeforeHookCall) {
         return;
     }
     ReceiverLookup object;
     lookUpReceiver(thread, jni, 0, /*alwaysReadClass=*/false, FetchReason::SuperNotRewritten, object);
+    if (object.outcome != ReceiverLookup::Outcome::Found) return;
+    if (object.tag == 0 && agentState->jvmti->SetTag(object.object, waiting->tag) != JVMTI_ERROR_NONE) {
+        return;
+    }
+    waiting->receiver = EnteredFrame::Receiver::Tagged;
+}
+
+// Slow path, where tags take identity hashes: a call comes while the
+// thread's innermost constructor has not yet set its object's tag (the call
+// is made by its code before its super call, or by the VM for it). Tagged
+// at its entry, the object would have taken its hash before anything this
+// call does, so it is read from the caller's frame and tagged now. The
+// object's own super or this constructor is no such call.
+void tagBeforeAnotherCall(JNIEnv* jni, jthread thread, const MethodRecord& record) {
+    ThreadFrames* frames = existingThreadFrames();
+    EnteredFrame* waiting = frames != nullptr ? frames->top() : nullptr;
+    if (waiting == nullptr || waiting->receiver != EnteredFrame::Receiver::Reserved) return;
+    jmethodID caller = nullptr;
+    jlocation at = -1;
+    if (!callerOf(thread, caller, at) || caller != waiting->method) return;
+    if (record.isConstructor && at == waiting->hookCallAt - kSuperCallBeforeHookCall) return;
+    ReceiverLookup object;
+    lookUpReceiver(thread, jni, 1, /*alwaysReadClass=*/false, FetchReason::CallBeforeSuper, object);
     if (object.outcome != ReceiverLookup::Outcome::Found) return;
     if (object.tag == 0 && agentState->jvmti->SetTag(object.object, waiting->tag) != JVMTI_ERROR_NONE) {
         return;
@@ -348,6 +378,7 @@ void handleEntry(JNIEnv* jni, jthread thread, jmethodID method) {
     std::unique_ptr<MethodRecord> once;
     const MethodRecord& record = *findOrMeet(jni, method, once);
     if (record.mayResolveTheHook && resolvingTheHookForAConstructor(thread)) return;
+    if (state->tagsTakeHashes) tagBeforeAnotherCall(jni, thread, record);
     if (record.isConstructor) tagBeforeItsSuperConstructor(jni, thread, record);
     if (record.hasClass && record.filtered && !record.activation) return;
     if (once == nullptr && writtenWithoutLock(record, /*exit=*/false)) return;
@@ -483,7 +514,11 @@ bool leavingHookCall() {
 }  // namespace
 
 void JNICALL onMethodEntry(jvmtiEnv*, JNIEnv* jni, jthread thread, jmethodID method) {
-    if (agentAtWork) return;
+    if (agentAtWork || inModuleUpcall) return;
+    if (isModuleUpcall(method)) {
+        inModuleUpcall = true;
+        return;
+    }
     // The agent's own calls of the hook, and its own work, are never traced.
     bool hook = isHookMethod(method);
     if (hook && enteringHookCallAtStart()) return;
@@ -500,6 +535,10 @@ void JNICALL onMethodEntry(jvmtiEnv*, JNIEnv* jni, jthread thread, jmethodID met
 
 void JNICALL onMethodExit(jvmtiEnv*, JNIEnv* jni, jthread thread, jmethodID method,
                           jboolean wasPoppedByException, jvalue) {
+    if (inModuleUpcall) {
+        inModuleUpcall = !isModuleUpcall(method);
+        return;
+    }
     if (agentAtWork || (isHookMethod(method) && leavingHookCall())) return;
     EventHandlerScope scope;
     if (!scope.entered()) return;

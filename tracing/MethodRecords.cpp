@@ -49,7 +49,7 @@ void scanBytecode(jvmtiEnv* jvmti, JNIEnv* jni, jmethodID method, jclass declari
     record.callsHook = atStart;
     if (afterSuper >= 0) {
         record.hookCallAt = afterSuper;
-        record.superCallAt = afterSuper - 4;
+        record.superCallAt = afterSuper - 4;  // the invokespecial, then aload_0
     }
 }
 

@@ -491,26 +491,66 @@ rewrite-modules-loaders)
     done
     grep -q "^ *Lmodapp/Main\$Cube;area()D$" rewritten1/trace.txt || fail "the module's calls are not traced"
     [ "$(grep -c " == Lapp/PluginA;$" rewritten2/ObjectLegend.txt)" -eq 4 ] || fail "not 4 plug-ins in the object legend"
+    # The JDK's compiler, its classes in the named module jdk.compiler and
+    # traced: the same class files, and on JDK 17 the same trace files but
+    # for the addresses in its lambdas' names, which differ from run to run.
+    # (It iterates maps keyed by identity hashes, and from JDK 20 tagging
+    # objects takes their hashes, so there the order follows what the VM
+    # hashes on the way; with any class-loading hook on, JDK 25 hashes more
+    # while it loads the classes of jdk.compiler.) Both runs in one
+    # directory: the order in which it closes directories follows their
+    # paths' hashes.
+    for mode in rewritten fetched; do
+        options=$jdk
+        [ $mode = fetched ] && options="$jdk*mode=norewrite"
+        mkdir -p javac
+        (cd javac && "$JAVA" "-agentpath:$agent=$options" -m jdk.compiler/com.sun.tools.javac.Main \
+            -d classes "$(dirname "$expected")/java/app/Counter.java" >stdout.txt 2>stderr.txt) ||
+            fail "javac $mode: exited with $?"
+        mv javac "javac-$mode"
+    done
+    same_file javac-fetched/classes/app/Counter.class javac-rewritten/classes/app/Counter.class
+    unaddressed() { sed -e 's/\(\$\$Lambda[$0-9]*\)[./]0x[0-9a-f]*/\1/g' "$1"; }
+    version=$("$JAVA" -version 2>&1 | sed -n '1s/^[^"]*"\([0-9]*\).*/\1/p')
+    if [ "$version" -lt 20 ]; then
+        for file in trace.txt MethodLegend.txt ObjectLegend.txt; do
+            unaddressed "javac-fetched/$file" >"javac-fetched/$file.unaddressed"
+            unaddressed "javac-rewritten/$file" >"javac-rewritten/$file.unaddressed"
+            same_file "javac-fetched/$file.unaddressed" "javac-rewritten/$file.unaddressed"
+        done
+    fi
+    grep -q "^ *Lcom/sun/tools/javac/main/Main;compile(" javac-rewritten/trace.txt || fail "javac's calls are not traced"
     ;;
 identity-hashes)
     # The identity hash codes a program hands out stay its own: by default
     # as with mode=norewrite, and on JDK 17 as untraced. (JDK 21 and later
     # take the identity hash of every object they tag, rewritten or not.)
+    # The same for a program in a named module (whose first rewritten class
+    # makes the JDK run code of its own).
     jdk="filter=Ljava/,Ljdk/,Lsun/"
-    "$JAVA" -cp "$classes" app.IdentityHashes >plain.txt 2>&1 || fail "untraced: exited with $?"
-    for mode in rewritten fetched; do
-        options=$jdk
-        [ $mode = fetched ] && options="$jdk*mode=norewrite"
-        mkdir -p $mode
-        (cd $mode && "$JAVA" "-agentpath:$agent=$options" -cp "$classes" app.IdentityHashes >stdout.txt 2>&1) ||
-            fail "$mode: exited with $?"
-        grep " | class " $mode/stdout.txt >$mode.txt
-        [ -s $mode.txt ] || fail "$mode: no hash codes printed"
-    done
-    same_file fetched.txt rewritten.txt
     version=$("$JAVA" -version 2>&1 | sed -n '1s/^[^"]*"\([0-9]*\).*/\1/p')
-    [ "$version" = 17 ] && same_file plain.txt rewritten.txt
-    grep -q "^ *Lapp/IdentityHashes;next(I)I$" rewritten/trace.txt || fail "the program's calls are not traced"
+    n=0
+    for run in "-cp|$classes|app.IdentityHashes" "--module-path|$KELMORA_MODULES|-m modapp/modapp.Main 30 hashes"; do
+        n=$((n + 1))
+        IFS='|' read -r pathOption path program <<<"$run"
+        # shellcheck disable=SC2086
+        "$JAVA" "$pathOption" "$path" $program >plain.txt 2>&1 || fail "untraced: exited with $?"
+        grep " | class " plain.txt >plain$n.txt
+        for mode in rewritten fetched; do
+            options=$jdk
+            [ $mode = fetched ] && options="$jdk*mode=norewrite"
+            mkdir -p $mode$n
+            # shellcheck disable=SC2086
+            (cd $mode$n && "$JAVA" "-agentpath:$agent=$options" "$pathOption" "$path" $program >stdout.txt 2>&1) ||
+                fail "$mode $program: exited with $?"
+            grep " | class " $mode$n/stdout.txt >$mode$n.txt
+            [ -s $mode$n.txt ] || fail "$mode $program: no hash codes printed"
+        done
+        same_file fetched$n.txt rewritten$n.txt
+        [ "$version" = 17 ] && same_file "plain$n.txt" "rewritten$n.txt"
+    done
+    grep -q "^ *Lapp/IdentityHashes;next(I)I$" rewritten1/trace.txt || fail "the program's calls are not traced"
+    grep -q "^ *Lmodapp/Main\$Square;area()D$" rewritten2/trace.txt || fail "the module's calls are not traced"
     ;;
 maven)
     # A build tool whose classes its own class loaders (ClassWorlds realms)

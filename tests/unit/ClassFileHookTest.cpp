@@ -6,6 +6,7 @@
 #include "instrument/ClassFileHook.h"
 #include "instrument/ClassRewriter.h"
 #include "instrument/HookMethod.h"
+#include "instrument/NamedModules.h"
 #include "tests/ClassFiles.h"
 #include "tests/TestSupport.h"
 #include "tracing/MethodEvents.h"
@@ -219,6 +220,82 @@ TEST_F(ClassFileHookTest, ClassesLoadedBeforeTheVmWasUpAreRetransformed) {
     // Another agent redefines a class after that: its bytes stay its own.
     Bytes theirs = jobClass("app/Early");
     EXPECT_TRUE(load("app/Early", theirs, early[0]).empty());
+    EXPECT_EQ(vm.outstandingTexts(), 0);
+}
+
+// A named module's classes are rewritten once the VM's own code for its
+// first rewritten class has run on the agent's thread, for every named
+// module there is at start-up; a module defined later, or any module when
+// that could not be done, keeps its classes (unless the JDK is traced), and
+// unnamed modules never wait for any of it.
+TEST_F(ClassFileHookTest, NamedModulesAreRewrittenOnceTheVmsCodeForThemRanOnTheAgentsThread) {
+    bind(holdsLock, reinterpret_cast<void*>(vmHoldsLock));
+    state->filters.append("Ljava/");
+    jobject base = vm.module("java.base");
+    jobject tool = vm.module("app.tool");
+    jobject late = vm.module("late.plugin");
+    vm.modules = {vm.module(""), base, vm.module(""), tool};
+    vm.packageModules = {{"app/tool", tool}, {"late/plugin", late}};
+    jclass modulesClass = vm.klass(vm.moduleHelperClass);
+    vm.loadedClasses = {threadClass, modulesClass};
+    // VMInit's thread, whose class makes the agent's thread.
+    auto main = static_cast<jthread>(vm.object(threadClass));
+    Bytes toolClass = jobClass("app/tool/Job");
+    Bytes lateClass = jobClass("late/plugin/Job");
+
+    onVmInit(vm.jvmti(), vm.jni(), main);
+    ASSERT_TRUE(classRewritingActive());
+    EXPECT_EQ(vm.agentThreadsRun, 1);
+    EXPECT_EQ(vm.transformedByAgent, (std::vector<jobject>{base, tool}));
+    EXPECT_FALSE(load("app/tool/Job", toolClass).empty());
+    EXPECT_TRUE(load("late/plugin/Job", lateClass).empty());
+    EXPECT_FALSE(load("app/Job", jobClass()).empty());
+    EXPECT_EQ(vm.outstandingTexts(), 0);
+
+    // Whatever stops the preparation, the named modules keep their classes.
+    auto prepareAgain = [&]() {
+        resetClassRewriting();
+        bind(holdsLock, reinterpret_cast<void*>(vmHoldsLock));
+        vm.transformedByAgent.clear();
+        onVmInit(vm.jvmti(), vm.jni(), main);
+        EXPECT_TRUE(classRewritingActive());
+        EXPECT_FALSE(load("app/Job", jobClass()).empty());
+        return !load("app/tool/Job", toolClass).empty();
+    };
+    vm.transformedByAgentThrows = true;
+    EXPECT_FALSE(prepareAgain()) << "the VM's code threw";
+    vm.transformedByAgentThrows = false;
+    for (Call call : {Call::RunAgentThread, Call::GetAllModules, Call::GetLoadedClasses}) {
+        vm.failOnce(call, JVMTI_ERROR_OUT_OF_MEMORY);
+        EXPECT_FALSE(prepareAgain()) << static_cast<int>(call);
+    }
+    vm.loadedClasses = {threadClass};
+    EXPECT_FALSE(prepareAgain()) << "no module helper class";
+    EXPECT_TRUE(vm.transformedByAgent.empty());
+    vm.loadedClasses = {threadClass, modulesClass};
+    EXPECT_TRUE(prepareAgain());
+
+    // The VM may still run that code on a program thread (a module defined
+    // later, the JDK traced): none of its calls are traced, and the
+    // program's next call is.
+    jmethodID upcall = moduleUpcallMethod.load();
+    ASSERT_NE(upcall, nullptr);
+    jthread thread = vm.thread();
+    jmethodID inner = vm.method(vm.klass("Lorg/modules/Reads;"), "containsKeyPair",
+                                "(Ljava/lang/Object;Ljava/lang/Object;)Z");
+    jmethodID after = vm.method(vm.klass("Lapp/Job;"), "main", "()V", MethodKind::Static);
+    onMethodEntry(vm.jvmti(), vm.jni(), thread, upcall);
+    enter(thread, inner);
+    leave(thread, inner);
+    onMethodExit(vm.jvmti(), vm.jni(), thread, upcall, JNI_FALSE, jvalue{});
+    enter(thread, after);
+    leave(thread, after);
+    EXPECT_EQ(traceText(), " Lapp/Job;main()V\n -Lapp/Job;main()V\n");
+
+    // With the JDK traced, every module's classes are rewritten.
+    state->filters.clear();
+    EXPECT_TRUE(prepareAgain());
+    EXPECT_FALSE(load("late/plugin/Job", lateClass).empty());
     EXPECT_EQ(vm.outstandingTexts(), 0);
 }
 

@@ -1,7 +1,8 @@
 package modapp;
 
 // Calls of instance, default, static and constructor methods inside a
-// named module, with a subclass and an interface of its own.
+// named module, with a subclass and an interface of its own; with a second
+// argument "hashes", the identity hash codes of objects it made after them.
 public class Main {
     interface Shape {
         double area();
@@ -39,5 +40,13 @@ public class Main {
             total += shape.describe().length();
         }
         System.out.println("modapp " + Main.class.getModule().getName() + " " + total);
+        if (args.length > 1 && args[1].equals("hashes")) {
+            StringBuilder out = new StringBuilder();
+            for (int i = 0; i < 4; i++) {
+                out.append(Integer.toHexString(System.identityHashCode(new Square(i)))).append(' ');
+            }
+            out.append("| class ").append(Integer.toHexString(Main.class.hashCode()));
+            System.out.println(out);
+        }
     }
 }

@@ -18,43 +18,19 @@ start=$SECONDS
 
 # Wine's 32-bit loader is a 32-bit Linux program. Some x86-64 machines
 # cannot run those (virtual machines without the 32-bit compatibility mode);
-# there QEMU's user-mode emulator runs them, registered with binfmt_misc.
-# The 64-bit build needs only wine64.
-if [ $bits = 32 ] && ! wine --version >/dev/null 2>&1; then
+# there QEMU's user-mode emulator runs them, registered with binfmt_misc (a
+# registration that does not outlive a reboot). The 64-bit build needs only
+# wine64.
+if [ $bits = 32 ]; then
     if ! command -v wine >/dev/null; then
         echo "wine not found: apt-get install wine wine32:i386" >&2
         exit 1
     fi
-    qemu=$(command -v qemu-i386 || true)
-    if [ -z "$qemu" ]; then
-        echo "this machine cannot run 32-bit programs, and qemu-i386 (qemu-user) is missing" >&2
-        exit 1
-    fi
-    # QEMU 7 does not honour MAP_FIXED_NOREPLACE, which makes every Wine
-    # process start take minutes; 8 and later do.
-    major=$("$qemu" --version | sed -n 's/^qemu-i386 version \([0-9]*\)\..*/\1/p')
-    if [ "${major:-0}" -lt 8 ]; then
-        echo "qemu-i386 $major is too slow for Wine: install qemu-user 8 or later" \
-            "(Debian 12: from bookworm-backports)" >&2
-        exit 1
-    fi
-    binfmt=/proc/sys/fs/binfmt_misc
-    if [ ! -e "$binfmt/register" ]; then
-        mount -t binfmt_misc binfmt_misc "$binfmt"
-    fi
-    if [ ! -e "$binfmt/qemu-i386" ]; then
-        # 32-bit little-endian ELF executables and shared objects for i386;
-        # the kernel decodes the \x escapes.
-        magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
-        mask='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
-        printf '%s' ":qemu-i386:M::$magic:$mask:$qemu:" > "$binfmt/register"
-    fi
-    echo 1 > "$binfmt/qemu-i386"
+    "$root/scripts/i386-binfmt.sh" register
     if ! wine --version >/dev/null 2>&1; then
-        echo "wine does not start, even with $qemu registered for 32-bit programs" >&2
+        echo "wine does not start: is wine32:i386 installed?" >&2
         exit 1
     fi
-    echo "32-bit programs run under $("$qemu" --version | head -n 1)"
 fi
 
 if [ $bits = 64 ]; then

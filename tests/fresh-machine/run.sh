@@ -41,6 +41,16 @@ else
     tar -C "$dir" -cf "$dir/root.tar" root
 fi
 cp /etc/resolv.conf "$root/etc/resolv.conf"
+# Certificate authorities that this machine's kind trusts beyond Debian's
+# (a proxy's, say) are the machine's, not the project's: the root gets them
+# too, for ca-certificates to take in when setup.sh installs it.
+mkdir -p "$root/usr/local/share/ca-certificates"
+cp /usr/local/share/ca-certificates/*.crt "$root/usr/local/share/ca-certificates/" 2>/dev/null || true
+# And the variables that point programs at them, as CI's environment has them.
+passed=()
+for name in NODE_EXTRA_CA_CERTS SSL_CERT_FILE SSL_CERT_DIR CURL_CA_BUNDLE GIT_SSL_CAINFO REQUESTS_CA_BUNDLE; do
+    [ -n "${!name:-}" ] && passed+=("$name=${!name}")
+done
 git clone -q --branch "$branch" "$repo" "$root/kelmora"
 echo "== fresh root ready in $((SECONDS - start)) s"
 
@@ -62,7 +72,7 @@ if [ -n "$no32" ]; then
         >"$root/proc/sys/fs/binfmt_misc/register"
 fi
 exec chroot "$root" /usr/bin/env -i HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-    CI=true FAILING=$failing /bin/bash /inside-root.sh
+    CI=true FAILING=$failing ${passed[*]} /bin/bash /inside-root.sh
 EOF
 
 cat >"$root/inside-root.sh" <<'EOF'

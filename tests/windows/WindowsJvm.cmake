@@ -70,3 +70,6 @@ foreach(case ${WINDOWS_JVM_CASES})
 endforeach()
 # It ends every process of the prefix.
 set_tests_properties(windows-jvm.crash-wineserver-kill PROPERTIES RUN_SERIAL TRUE)
+# The unit suite's timing test measures two threads on two processors: it
+# runs alone, never beside the JVMs.
+set_tests_properties(kelmora_unit_tests PROPERTIES RUN_SERIAL TRUE)

@@ -9,8 +9,14 @@
 set -u
 case ${1:-} in
 start)
-    "$WINESERVER" -p </dev/null >/dev/null 2>&1 || exit 1
-    "$WINE" wineboot --init </dev/null >/dev/null 2>&1 || exit 1
+    # The server works in the prefix's folder, which Wine fills in later.
+    mkdir -p "$WINEPREFIX" || exit 1
+    log=$WINEPREFIX/../wine-server.log
+    if ! "$WINESERVER" -p </dev/null >"$log" 2>&1 ||
+        ! "$WINE" wineboot --init </dev/null >>"$log" 2>&1; then
+        cat "$log" >&2
+        exit 1
+    fi
     ;;
 stop)
     # Ends the server and every process of the prefix; none may be left.

@@ -12,13 +12,6 @@
 #include <thread>
 #include <vector>
 
-#ifdef _WIN32
-#include <direct.h>
-#define getcwd _getcwd
-#else
-#include <unistd.h>
-#endif
-
 #include "agent/AgentState.h"
 #include "agent/ErrorReporting.h"
 #include "agent/HandlerFence.h"
@@ -281,16 +274,7 @@ void unload() {
 
 }  // namespace
 
-std::string workingDirectory() {
-    std::vector<char> buffer(512);
-    for (;;) {
-        if (getcwd(buffer.data(), static_cast<int>(buffer.size())) != nullptr) {
-            return std::string(buffer.data());
-        }
-        if (errno != ERANGE || buffer.size() > (1u << 20)) return std::string();
-        buffer.resize(buffer.size() * 2);
-    }
-}
+std::string workingDirectory() { return currentDirectory(); }
 
 std::string joinPath(const std::string& directory, const char* fileName) {
     std::string path = directory;
@@ -305,7 +289,7 @@ void initAgentState(const std::string& directory) {
     resetFetchCounts();
     if (!directory.empty()) {
         state->errorLogPath = joinPath(directory, "errorLog.txt");
-        std::remove(state->errorLogPath.c_str());
+        removeFile(state->errorLogPath);
         state->traceDir = directory;
         std::string tracePath = joinPath(state->traceDir, "trace.txt");
         std::string reason;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "agent/AgentState.h"
+#include "agent/Platform.h"
 
 namespace {
 
@@ -21,7 +22,7 @@ std::string formatErrorLine(jvmtiError error, const char* name, const char* mess
 
 void writeErrorLine(const std::string& line, const std::string& path) {
     if (!path.empty()) {
-        FILE* log = std::fopen(path.c_str(), "a+");
+        FILE* log = openFile(path, "a+");
         if (log != nullptr) {
             std::fputs(line.c_str(), log);
             std::fclose(log);

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "agent/Platform.h"
 #include "output/MappedFile.h"
 
 namespace fileOs {
@@ -55,7 +56,12 @@ bool createFile(const std::string& path, Handle& file, std::string& reason) {
     // Shared as the C runtime's fopen shares: others may read and write.
     // While the file is mapped Windows refuses to truncate it, so a second
     // run cannot cut it under this one.
-    HANDLE created = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+    std::wstring wide = widePath(path);
+    if (wide.empty()) {
+        reason = errorText(ERROR_INVALID_NAME);
+        return false;
+    }
+    HANDLE created = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
                                  FILE_ATTRIBUTE_NORMAL, nullptr);
     if (created == INVALID_HANDLE_VALUE) {

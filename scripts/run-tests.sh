@@ -2,8 +2,9 @@
 # Sets up the machine for the tests where needed, then builds everything and
 # runs every test: the Linux unit suite, the end-to-end suite once per JDK 17
 # or later found, the unit suite again under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and the 32-bit Windows build with its unit suite
-# under Wine.
+# UndefinedBehaviorSanitizer, the 32-bit Windows build with its unit suite
+# under Wine, and the 64-bit Windows build with its unit suite and the
+# end-to-end suite on a real Windows JVM under wine64.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
@@ -22,3 +23,6 @@ cmake --build "$root/build-sanitize" -j"$jobs" --target kelmora_unit_tests kelmo
 
 echo "== 32-bit Windows build, unit suite under Wine, export table"
 "$root/tests/windows/run-windows-build.sh" "$root/build-win32"
+
+echo "== 64-bit Windows build, unit suite under wine64, end-to-end suite on a Windows JVM"
+"$root/tests/windows/run-windows-build.sh" --64 "$root/build-win64"

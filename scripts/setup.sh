@@ -6,6 +6,10 @@
 # Usage: scripts/setup.sh build|test
 # The one list of what the build and the tests need is below; scripts/run-example.sh,
 # scripts/run-tests.sh and .ci/run all come through here.
+# The install goes in steps. A step that fails is undone (the packages it
+# brought are removed again, an architecture or a package source it added is
+# taken away), the script says which step failed and stops; run it again
+# once the cause is fixed, and it goes on from there.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 level=${1:-}
@@ -17,9 +21,20 @@ build | test) ;;
     ;;
 esac
 
-packages=()    # Debian packages still to install
-foreign_arch=  # a dpkg architecture still to add (for Wine's 32-bit half)
-backports=     # set when a package has to come from bookworm-backports
+packages=()       # Debian packages still to install
+qemu_packages=()  # QEMU's user-mode emulator, for a machine that runs no 32-bit program
+i386_packages=()  # 32-bit packages, installed only once 32-bit programs run
+foreign_arch=     # a dpkg architecture still to add (for Wine's 32-bit half)
+backports=        # set when QEMU has to come from bookworm-backports
+register_qemu=    # set when qemu-i386 has to be registered to run 32-bit programs
+windows_jre=      # set when the Windows JVM of the windows-jvm tests is missing
+
+# The Windows JVM: Temurin 17 x64 from npm, unpacked into tests/windows/jre,
+# where the 64-bit Windows build looks for it. The tarball's SHA-512 is
+# checked before anything of it is used.
+jre_package=@node-plantuml-2/jre-win32-x64@1.1.8
+jre_sha512=b4c638cecf8a84c9575483d514ea84d463ac7038093c572338296f2f95dec01fac74b19a9248d4c6e1edf188d55bc4e30948be01b42513b9de697b4da184bc84
+jre_dir=$root/tests/windows/jre
 
 at_least() { # at_least HAVE WANT: version HAVE is WANT or later
     [ "$(printf '%s\n%s\n' "$2" "$1" | sort -V | head -n 1)" = "$2" ]
@@ -91,17 +106,23 @@ check_test() {
     have_file /usr/src/googletest/CMakeLists.txt || packages+=(googletest)
     # The end-to-end checks of whole trace files.
     have python3 || packages+=(python3)
-    # The 32-bit Windows build: mingw-w64 with the posix thread model, and Wine
-    # with its 32-bit loader for the unit suite.
+    # The Windows builds: mingw-w64 with the posix thread model for 32 and 64
+    # bits; Wine with its 32-bit loader for the 32-bit unit suite, and wine64
+    # for the 64-bit build's tests and the Windows JVM.
     have i686-w64-mingw32-g++-posix && have i686-w64-mingw32-objdump || packages+=(g++-mingw-w64-i686)
+    have x86_64-w64-mingw32-g++-posix && have x86_64-w64-mingw32-objdump ||
+        packages+=(g++-mingw-w64-x86-64-posix)
     have wine && have wineserver || packages+=(wine)
+    [ -x /usr/lib/wine/wine64 ] || packages+=(wine64)
     if ! installed_package wine32:i386; then
         case " $(dpkg --print-foreign-architectures | tr '\n' ' ') " in
         *" i386 "*) ;;
         *) foreign_arch=i386 ;;
         esac
-        packages+=(wine32:i386)
+        i386_packages+=(wine32:i386)
     fi
+    [ -f "$jre_dir/bin/java.exe" ] && [ -f "$jre_dir/.kelmora-package" ] &&
+        [ "$(cat "$jre_dir/.kelmora-package")" = "$jre_package" ] || windows_jre=1
     # Rewritten classes checked by ASM, and a program that works inside two
     # libraries of /usr/share/java.
     have_file /usr/share/java/asm-analysis.jar || packages+=(libasm-java)
@@ -117,17 +138,19 @@ check_test() {
     have_file /etc/ssl/certs/ca-certificates.crt || packages+=(ca-certificates)
 }
 
-# Wine's loader is a 32-bit program; where the machine cannot run those, the
-# Windows test script runs them under qemu-i386, 8 or later (7 makes every Wine
-# start take minutes). Only known once Wine is installed.
+# Wine's 32-bit loader is a 32-bit program, and so are programs that the
+# i386 packages' install scripts run: where the machine cannot run those,
+# qemu-i386 (8 or later; 7 makes every Wine start take minutes) is installed
+# and registered before any i386 package.
 check_32bit() {
-    wine --version >/dev/null 2>&1 && return 0
+    "$root/scripts/i386-binfmt.sh" check && return 0
+    register_qemu=1
     if have qemu-i386; then
         local version
         version=$(qemu-i386 --version | sed -n 's/^qemu-i386 version \([0-9.]*\).*/\1/p')
         at_least "${version:-0}" 8 && return 0
     fi
-    packages+=(qemu-user)
+    qemu_packages+=(qemu-user)
     # shellcheck disable=SC1091
     [ "$(. /etc/os-release && echo "${VERSION_CODENAME:-}")" = bookworm ] && backports=bookworm-backports
     return 0
@@ -152,35 +175,122 @@ mirror() {
     printf '%s\n' "${uri:-http://deb.debian.org/debian}"
 }
 
-# The commands that install what is missing, one per line.
-install_commands() {
-    [ -n "$foreign_arch" ] && echo "dpkg --add-architecture $foreign_arch"
-    if [ -n "$backports" ] && ! grep -rqs "$backports" /etc/apt/sources.list /etc/apt/sources.list.d; then
-        echo "echo 'deb $(mirror) $backports main' >/etc/apt/sources.list.d/$backports.list"
+# The steps that install what is missing, one "name|command" per line.
+install_steps() {
+    local apt="apt-get -q install -y --no-install-recommends"
+    if [ ${#packages[@]} -ne 0 ]; then
+        echo "packages for the build and the tests|apt-get -q update && $apt ${packages[*]}"
     fi
-    echo "apt-get -q update"
-    echo "apt-get -q install -y --no-install-recommends ${backports:+-t $backports }${packages[*]}"
+    if [ ${#qemu_packages[@]} -ne 0 ]; then
+        local source=
+        if [ -n "$backports" ] && ! grep -rqs "$backports" /etc/apt/sources.list /etc/apt/sources.list.d; then
+            source="echo 'deb $(mirror) $backports main' >/etc/apt/sources.list.d/$backports.list && "
+        fi
+        echo "QEMU's user-mode emulator${backports:+ from $backports}|${source}apt-get -q update && $apt ${backports:+-t $backports }${qemu_packages[*]}"
+    fi
+    if [ -n "$register_qemu" ]; then
+        echo "qemu-i386 registered to run 32-bit programs|$root/scripts/i386-binfmt.sh register"
+    fi
+    if [ ${#i386_packages[@]} -ne 0 ]; then
+        echo "Wine's 32-bit half|${foreign_arch:+dpkg --add-architecture $foreign_arch && }apt-get -q update && $apt ${i386_packages[*]}"
+    fi
+}
+
+# Each package's state, "name status" (ii: installed), one per line.
+package_states() {
+    dpkg-query -W -f='${binary:Package} ${db:Status-Abbrev}\n' 2>/dev/null | sort
+}
+
+# Undoes what a failed step left: the packages it brought, whole or in part,
+# are removed again (purged where nothing of them was there before), then
+# an architecture or a package source it added is taken away. Says what
+# could not be undone.
+undo_step() {
+    local before=$1 architectures=$2 added_source=$3
+    local fresh purge remove
+    # "name status" lines; the status's second letter n or c: not installed.
+    fresh=$(package_states | awk 'NR == FNR { was[$1] = substr($2, 2, 1); next }
+        substr($2, 2, 1) !~ /[nc]/ && was[$1] != "i" { print $1, (was[$1] == "c" ? "remove" : "purge") }' \
+        <(printf '%s\n' "$before") -)
+    purge=$(printf '%s\n' "$fresh" | awk '$2 == "purge" { print $1 }')
+    remove=$(printf '%s\n' "$fresh" | awk '$2 == "remove" { print $1 }')
+    if [ -n "$purge$remove" ]; then
+        echo "== Removing what the failed step installed:" $purge $remove >&2
+        # shellcheck disable=SC2086
+        [ -z "$purge" ] || $as_root dpkg --purge --force-depends --force-remove-reinstreq $purge >&2 || true
+        # shellcheck disable=SC2086
+        [ -z "$remove" ] || $as_root dpkg --remove --force-depends --force-remove-reinstreq $remove >&2 || true
+    fi
+    $as_root dpkg --configure -a >&2 || true
+    local arch
+    for arch in $(dpkg --print-foreign-architectures); do
+        case " $architectures " in
+        *" $arch "*) ;;
+        *) $as_root dpkg --remove-architecture "$arch" >&2 || true ;;
+        esac
+    done
+    [ -n "$added_source" ] && $as_root rm -f "$added_source"
+    local left
+    left=$(dpkg --audit 2>/dev/null || true)
+    if [ -n "$left" ]; then
+        echo "dpkg still reports packages not fully installed; 'dpkg --configure -a' or" \
+            "'apt-get -f install' as root may finish them:" >&2
+        printf '%s\n' "$left" >&2
+        return 1
+    fi
+    return 0
 }
 
 install_missing() {
-    [ ${#packages[@]} -eq 0 ] && return 0
+    local steps
+    steps=$(install_steps)
+    [ -z "$steps" ] && return 0
     if [ -z "$as_root" ]; then
         local joined
-        joined=$(install_commands | paste -sd'&' | sed 's/&/ \&\& /g')
-        echo "Kelmora needs ${packages[*]}, which only root can install. Run:" >&2
+        joined=$(printf '%s\n' "$steps" | cut -d'|' -f2- | paste -sd'&' | sed 's/&/ \&\& /g')
+        echo "Kelmora needs ${packages[*]} ${qemu_packages[*]} ${i386_packages[*]}," \
+            "which only root can install. Run:" >&2
         echo "  su -c \"$joined\"" >&2
         echo "then this command again." >&2
         exit 1
     fi
-    echo "== Installing what is missing: ${packages[*]}"
-    local commands command
-    mapfile -t commands <<<"$(install_commands)"
-    for command in "${commands[@]}"; do
-        $as_root DEBIAN_FRONTEND=noninteractive sh -c "$command"
-    done
+    # A package left half installed by an earlier install would make every
+    # apt-get below fail; it is for its owner to finish or remove.
+    local audit
+    audit=$(dpkg --audit 2>/dev/null || true)
+    if [ -n "$audit" ]; then
+        echo "dpkg reports packages not fully installed (by an earlier install):" >&2
+        printf '%s\n' "$audit" >&2
+        echo "Finish them ('dpkg --configure -a' as root) or remove them, then run this command again." >&2
+        exit 1
+    fi
+    local count number=0 line name command
+    count=$(printf '%s\n' "$steps" | wc -l)
+    while IFS= read -r line; do
+        number=$((number + 1))
+        name=${line%%|*}
+        command=${line#*|}
+        echo "== Step $number of $count: $name"
+        local before architectures added_source=
+        before=$(package_states)
+        architectures=$(dpkg --print-foreign-architectures | tr '\n' ' ')
+        [ -n "$backports" ] && [ ! -e "/etc/apt/sources.list.d/$backports.list" ] &&
+            added_source=/etc/apt/sources.list.d/$backports.list
+        if ! $as_root DEBIAN_FRONTEND=noninteractive sh -c "$command"; then
+            echo "Step $number of $count ($name) failed: $command" >&2
+            if undo_step "$before" "$architectures" "$added_source"; then
+                echo "It has been undone: the machine is as it was before it." >&2
+            fi
+            echo "Fix the cause (above), then run $0 $level again: it goes on from this step." >&2
+            exit 1
+        fi
+    done <<<"$steps"
     packages=()
+    qemu_packages=()
+    i386_packages=()
     foreign_arch=
     backports=
+    register_qemu=
 }
 
 # The browser test's own packages, from the npm registry: again only when
@@ -197,27 +307,60 @@ install_node_modules() {
     # Chromium is Debian's: no npm package may fetch a browser of its own.
     local npm_command=install
     [ -e "$dir/package-lock.json" ] && npm_command=ci
-    (cd "$dir" && PUPPETEER_SKIP_DOWNLOAD=1 PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 \
-        npm "$npm_command" --no-audit --no-fund)
+    if ! (cd "$dir" && PUPPETEER_SKIP_DOWNLOAD=1 PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 \
+        npm "$npm_command" --no-audit --no-fund); then
+        # Without its stamp the next run installs them again, whole.
+        echo "Installing the browser test's npm packages failed (npm's messages above);" \
+            "fix the cause, then run $0 $level again." >&2
+        exit 1
+    fi
     mkdir -p "$dir/node_modules"
     touch "$stamp"
+}
+
+# The Windows JVM of the windows-jvm tests: the npm package's tarball,
+# checked, unpacked beside tests/windows/jre and only then moved there, so
+# that a failure leaves no half of it.
+install_windows_jre() {
+    [ -n "$windows_jre" ] || return 0
+    echo "== Installing the Windows JVM ($jre_package) into $jre_dir"
+    local temp
+    temp=$(mktemp -d "$(dirname "$jre_dir")/.jre-install.XXXXXX")
+    if ! (cd "$temp" && npm pack --silent "$jre_package" >/dev/null &&
+        set -- *.tgz && [ "$#" -eq 1 ] &&
+        echo "$jre_sha512  $1" | sha512sum --quiet -c - &&
+        tar -xzf "$1" && [ -f package/jre/bin/java.exe ] &&
+        echo "$jre_package" >package/jre/.kelmora-package); then
+        rm -rf "$temp"
+        echo "Installing the Windows JVM failed (the download, or its SHA-512 differs);" \
+            "nothing of it was kept. Fix the cause, then run $0 $level again." >&2
+        exit 1
+    fi
+    rm -rf "$jre_dir"
+    mv "$temp/package/jre" "$jre_dir"
+    rm -rf "$temp"
+    windows_jre=
 }
 
 check_build
 if [ "$level" = test ]; then
     check_test
+    check_32bit
 fi
 install_missing
 if [ "$level" = test ]; then
-    check_32bit
-    install_missing
     install_node_modules
+    install_windows_jre
 fi
 # What an install could not provide (a javac older than 17 chosen by the
 # system's alternatives, say) is said here, not as a build error later.
 check_build
-[ "$level" = test ] && check_test
-if [ ${#packages[@]} -ne 0 ]; then
-    echo "still missing after the install: ${packages[*]}" >&2
+if [ "$level" = test ]; then
+    check_test
+    check_32bit
+fi
+missing="${packages[*]} ${qemu_packages[*]} ${i386_packages[*]}${register_qemu:+ (qemu-i386 registered)}${windows_jre:+ (the Windows JVM)}"
+if [ -n "${missing// /}" ]; then
+    echo "still missing after the install: $missing" >&2
     exit 1
 fi

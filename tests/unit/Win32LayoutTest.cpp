@@ -1,6 +1,7 @@
-// What only the 32-bit Windows build can show: the layouts a 32-bit JVM
-// expects, kelmora.dll loaded and driven the way a JVM does it, and the CR LF
-// line ends of the text-mode files.
+// What only the Windows builds can show: the CR LF line ends of the
+// text-mode files and, in the 32-bit build, the layouts a 32-bit JVM expects
+// and kelmora.dll loaded and driven the way such a JVM does it. A real 64-bit
+// JVM drives the 64-bit DLL in tests/windows.
 #ifdef _WIN32
 
 #include <windows.h>
@@ -18,14 +19,14 @@
 #include "agent/ErrorReporting.h"
 #include "tests/TestSupport.h"
 
-static_assert(sizeof(void*) == 4, "the Windows build is for 32-bit JVMs");
 static_assert(sizeof(jint) == 4 && sizeof(jlong) == 8 && sizeof(jbyte) == 1,
-              "JNI types as a 32-bit Windows JVM has them");
+              "JNI types as a Windows JVM has them");
 static_assert(sizeof(jvmtiCapabilities) == 16, "the capability set is four 32-bit words");
 
 using ::testing::internal::CaptureStdout;
 using ::testing::internal::GetCapturedStdout;
 
+#ifndef _WIN64
 // Calls `function` with `words` 32-bit arguments (args[0] first) the way a
 // 32-bit JVM calls an agent, stores what it returned in *result, and returns
 // how many bytes of arguments the callee left on the stack: 0 for a stdcall
@@ -57,16 +58,30 @@ _kelmoraCallStdcall:
     ret
 )");
 
-namespace {
+#endif  // !_WIN64
 
-uint32_t word(const void* pointer) {
-    return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer));
-}
+namespace {
 
 // The file's bytes as written, CR included.
 std::string readBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The agent's files are text-mode streams: CR LF on Windows.
+using CrLfTest = AgentTest;
+
+TEST_F(CrLfTest, ErrorLogLinesEndInCrLf) {
+    checkJvmtiError(JVMTI_ERROR_INVALID_METHODID, "first");
+    checkJvmtiError(JVMTI_ERROR_WRONG_PHASE, nullptr);
+    EXPECT_EQ(readBytes(state->errorLogPath),
+              "[ERROR] JVMTI: 23 (JVMTI_ERROR_INVALID_METHODID): first\r\n"
+              "[ERROR] JVMTI: 112 (JVMTI_ERROR_WRONG_PHASE): \r\n");
+}
+
+#ifndef _WIN64
+uint32_t word(const void* pointer) {
+    return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer));
 }
 
 // Whether the text is non-empty and every line of it ends in CR LF.
@@ -91,17 +106,6 @@ void* callbackSlot(const FakeJvm& vm, jvmtiEvent event) {
     void* value = nullptr;
     std::memcpy(&value, vm.callbackTable.data() + (event - JVMTI_MIN_EVENT_TYPE_VAL) * 4, 4);
     return value;
-}
-
-// The agent's files are text-mode streams: CR LF on Windows.
-using CrLfTest = AgentTest;
-
-TEST_F(CrLfTest, ErrorLogLinesEndInCrLf) {
-    checkJvmtiError(JVMTI_ERROR_INVALID_METHODID, "first");
-    checkJvmtiError(JVMTI_ERROR_WRONG_PHASE, nullptr);
-    EXPECT_EQ(readBytes(state->errorLogPath),
-              "[ERROR] JVMTI: 23 (JVMTI_ERROR_INVALID_METHODID): first\r\n"
-              "[ERROR] JVMTI: 112 (JVMTI_ERROR_WRONG_PHASE): \r\n");
 }
 
 class Win32LoadTest : public ::testing::Test {
@@ -238,6 +242,8 @@ TEST_F(DllTest, TracedRunThroughTheDllIsStdcallAndWritesCrLfFiles) {
     EXPECT_EQ(vm.outstandingTexts(), 0);
     EXPECT_TRUE(vm.disposed);
 }
+
+#endif  // !_WIN64
 
 }  // namespace
 

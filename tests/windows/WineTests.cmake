@@ -1,12 +1,19 @@
-# Tests of the 32-bit Windows build: the unit suite runs under Wine
-# (CMAKE_CROSSCOMPILING_EMULATOR), the export table is read on the host.
+# Tests of the Windows builds: the unit suite runs under Wine
+# (CMAKE_CROSSCOMPILING_EMULATOR), the export table is read on the host; the
+# 64-bit build also runs the end-to-end suite on a real Windows JVM.
 if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
   message(FATAL_ERROR "wine not found: the Windows unit tests run under Wine "
-    "(apt-get install wine wine32:i386)")
+    "(apt-get install wine wine32:i386 wine64)")
 endif()
 find_program(KELMORA_WINESERVER wineserver REQUIRED)
 if(NOT KELMORA_MINGW_OBJDUMP)
-  find_program(KELMORA_MINGW_OBJDUMP i686-w64-mingw32-objdump REQUIRED)
+  find_program(KELMORA_MINGW_OBJDUMP ${KELMORA_MINGW_TRIPLE}-objdump REQUIRED)
+endif()
+# The names the JVM looks the entry points up by.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(KELMORA_DLL_EXPORTS Agent_OnLoad Agent_OnUnload)
+else()
+  set(KELMORA_DLL_EXPORTS _Agent_OnLoad@12 _Agent_OnUnload@4)
 endif()
 
 # A Wine prefix of the build's own, made once by the first test; no display,
@@ -24,7 +31,16 @@ add_custom_command(TARGET kelmora_unit_tests POST_BUILD
   COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:kelmora>
           $<TARGET_FILE_DIR:kelmora_unit_tests>)
 
-add_test(NAME wine_prefix COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} wineboot --init)
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  # The 64-bit suite starts many JVMs: one persistent wineserver serves them
+  # all (about a second a start instead of several), stopped at the end.
+  set(wine_server sh ${CMAKE_CURRENT_LIST_DIR}/wine-server.sh)
+  list(APPEND KELMORA_WINE_ENV "WINE=${CMAKE_CROSSCOMPILING_EMULATOR}"
+    "WINESERVER=${KELMORA_WINESERVER}")
+  add_test(NAME wine_prefix COMMAND ${wine_server} start)
+else()
+  add_test(NAME wine_prefix COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} wineboot --init)
+endif()
 set_tests_properties(wine_prefix PROPERTIES
   FIXTURES_SETUP wine TIMEOUT 900 ENVIRONMENT "${KELMORA_WINE_ENV}")
 
@@ -36,17 +52,26 @@ set_tests_properties(kelmora_unit_tests PROPERTIES
 
 # Waits for Wine's server to end, and with it what Wine started in the
 # prefix (services.exe and the like), so that nothing is left running.
-add_test(NAME wine_shutdown COMMAND ${KELMORA_WINESERVER} -w)
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  add_test(NAME wine_shutdown COMMAND ${wine_server} stop)
+else()
+  add_test(NAME wine_shutdown COMMAND ${KELMORA_WINESERVER} -w)
+endif()
 set_tests_properties(wine_shutdown PROPERTIES
   FIXTURES_CLEANUP wine TIMEOUT 120 ENVIRONMENT "${KELMORA_WINE_ENV}")
 
 add_test(NAME kelmora_dll_exports
   COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/check-dll-exports.sh ${KELMORA_MINGW_OBJDUMP}
-          $<TARGET_FILE:kelmora>)
+          $<TARGET_FILE:kelmora> ${KELMORA_DLL_EXPORTS})
 set_tests_properties(kelmora_dll_exports PROPERTIES LABELS exports)
 
 # What `cmake --install` lays out for Windows.
 add_test(NAME kelmora_dll_install
   COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/check-install.sh ${CMAKE_COMMAND} ${CMAKE_BINARY_DIR}
-          $<TARGET_FILE:kelmora> ${KELMORA_MINGW_OBJDUMP})
+          $<TARGET_FILE:kelmora> ${KELMORA_MINGW_OBJDUMP} ${KELMORA_DLL_EXPORTS})
 set_tests_properties(kelmora_dll_install PROPERTIES LABELS exports)
+
+# The 64-bit DLL in a real Windows JVM.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  include(${CMAKE_CURRENT_LIST_DIR}/WindowsJvm.cmake)
+endif()

@@ -1,11 +1,13 @@
 #!/bin/sh
-# Fails unless the DLL exports exactly _Agent_OnLoad@12 and _Agent_OnUnload@4
-# (the names a 32-bit Windows JVM looks up) and imports no mingw runtime DLL
-# (the JVM would not find one beside the agent).
-# Usage: check-dll-exports.sh OBJDUMP DLL
+# Fails unless the DLL exports exactly the NAMEs (the names the JVM looks up:
+# _Agent_OnLoad@12 and _Agent_OnUnload@4 on 32-bit Windows, Agent_OnLoad and
+# Agent_OnUnload on 64-bit) and imports no mingw runtime DLL (the JVM would
+# not find one beside the agent).
+# Usage: check-dll-exports.sh OBJDUMP DLL NAME...
 set -eu
 objdump=$1
 dll=$2
+shift 2
 
 dump=$("$objdump" -p "$dll")
 
@@ -14,7 +16,7 @@ names=$(printf '%s\n' "$dump" | awk '
     /^\[Ordinal\/Name Pointer\] Table/ { inTable = 1; next }
     inTable && /^[[:space:]]*$/ { inTable = 0 }
     inTable { sub(/^[[:space:]]*\[[[:space:]]*[0-9]+\][[:space:]]*/, ""); print }' | sort)
-expected=$(printf '%s\n' _Agent_OnLoad@12 _Agent_OnUnload@4)
+expected=$(printf '%s\n' "$@" | sort)
 # Entries of the export address table, named or not.
 entries=$(printf '%s\n' "$dump" | grep -c '+base\[' || true)
 imports=$(printf '%s\n' "$dump" | sed -n 's/^[[:space:]]*DLL Name: //p')
@@ -27,8 +29,8 @@ if [ "$names" != "$expected" ]; then
     printf '  %s\n' $expected
     status=1
 fi
-if [ "$entries" != 2 ]; then
-    echo "FAIL: $dll has $entries entries in its export address table, expected 2"
+if [ "$entries" != $# ]; then
+    echo "FAIL: $dll has $entries entries in its export address table, expected $#"
     status=1
 fi
 for name in $imports; do

@@ -370,7 +370,7 @@ rewrite-same-threads)
     # Threads interleave differently on every run: the same lines, the same
     # counts and the same legend entries, with and without the rewrite.
     jdk="filter=Ljava/,Ljdk/,Lsun/"
-    for run in "$jdk|app.Threads" "$jdk,Lapp/Quiet|app.SharedWork 500"; do
+    for run in "$jdk|app.Threads" "$jdk,Lapp/Quiet|app.SharedWork 500" "$jdk|app.Constructions threads"; do
         options=${run%%|*}
         program=${run#*|}
         # shellcheck disable=SC2086
@@ -606,6 +606,59 @@ installed)
     [ -x "$installed_report" ] || fail "no bin/kelmora-report in the prefix"
     "$installed_report" --collapsed collapsed.txt . 2>report-err.txt || fail "installed report exited with $?"
     same_file "$expected/collapsed.txt" collapsed.txt
+    ;;
+constructors)
+    # Objects made every way a constructor can be reached (app.Constructions
+    # says which): the same files with and without the rewrite, the
+    # program's output as untraced. The filter hides a subclass of a traced
+    # class. A superclass whose constructor is too large to take the hook's
+    # call is generated here: 21839 increments behind its super call make
+    # its code 65530 bytes long.
+    big=$work/big
+    mkdir -p "$big"
+    {
+        printf 'package app;\n\nclass BigRoot extends Constructions.Root {\n'
+        printf '    BigRoot() {\n        super("big");\n        int x = 0;\n        int y = 0;\n'
+        for ((i = 0; i < 21839; i++)); do echo "        x++;"; done
+        printf '        y = x;\n    }\n}\n\nclass OnBig extends BigRoot {\n    OnBig() { super(); }\n}\n\n'
+        printf 'public class MakesOnBig {\n    public static Object make() { return new OnBig(); }\n}\n'
+    } >"$big/MakesOnBig.java"
+    "$(dirname "$JAVA")/javac" --release 17 -cp "$classes" -d "$big" "$big/MakesOnBig.java" ||
+        fail "the large class did not compile"
+    "$(dirname "$JAVA")/javap" -c -cp "$big" app.BigRoot | grep -q "^ *65529: return" ||
+        fail "the large constructor is not 65530 bytes long"
+    path="$classes:$big"
+    options='filter=Ljava/,Ljdk/,Lsun/,Lapp/Constructions$Hidden'
+    native="-Dkelmora.native=$KELMORA_E2E_NATIVE"
+    "$JAVA" -cp "$path" "$native" app.Constructions >plain.txt 2>plain-err.txt || fail "untraced: exited with $?"
+    grep -qx "big big" plain.txt && grep -qx "jni reflected" plain.txt || fail "a construction did not run: $(cat plain.txt)"
+    traced_in rewritten "$path" "$options*mode=fetchcounts" "$native" app.Constructions
+    traced_in fetched "$path" "$options*mode=norewrite" "$native" app.Constructions
+    same_files_in fetched rewritten
+    # Identity hashes as with mode=norewrite, and on JDK 17 as untraced.
+    version=$("$JAVA" -version 2>&1 | sed -n '1s/^[^"]*"\([0-9]*\).*/\1/p')
+    for mode in rewritten fetched; do
+        grep -v -e "Kelmora" -e "^Time: " -e "^Found option" "$mode/stdout.txt" >"$mode/program-out.txt"
+        grep -v "^hashes " "$mode/program-out.txt" >"$mode/program-unhashed.txt"
+        grep -v "^hashes " plain.txt >plain-unhashed.txt
+        same_file plain-unhashed.txt "$mode/program-unhashed.txt"
+    done
+    same_file fetched/program-out.txt rewritten/program-out.txt
+    [ "$version" = 17 ] && same_file plain.txt rewritten/program-out.txt
+    check_balanced_trace rewritten/trace.txt "Lapp/"
+    grep -q 'Constructions$Hidden' rewritten/trace.txt rewritten/ObjectLegend.txt && fail "the filtered class was traced"
+    [ "$(grep -c '^ *Lapp/Constructions$Leaf;<init>()V$' rewritten/trace.txt)" -eq 251 ] ||
+        fail "not 251 entries of Leaf()"
+    # The 1000 objects of the loop and their 1500 super and this calls
+    # fetch nothing: what is fetched is the few made otherwise. From JDK 20,
+    # where tagging an object takes its identity hash, an object whose super
+    # or this call's argument is made by a call is fetched and tagged before
+    # that call (500 of them), and only there.
+    counts=$(sed -n 's/.*receivers fetched from the VM: //p' rewritten/stderr.txt | tr ' ' '\n')
+    fetches=$(echo "$counts" | awk -F= '$1 != "call-before-super" { total += $2 } END { print total + 0 }')
+    [ -n "$counts" ] && [ "$fetches" -lt 40 ] || fail "$fetches receivers fetched: $counts"
+    [ "$version" -ge 20 ] || echo "$counts" | grep -qx "call-before-super=0" ||
+        fail "fetched before a call where tags take no hashes: $counts"
     ;;
 *)
     echo "unknown case $case_name" >&2

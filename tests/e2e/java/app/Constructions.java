@@ -1,0 +1,171 @@
+package app;
+
+import java.io.ByteArrayInputStream;
+import java.io.ByteArrayOutputStream;
+import java.io.ObjectInputStream;
+import java.io.ObjectOutputStream;
+import java.io.Serializable;
+
+// Objects made every way a constructor can be reached, each then used, so
+// that its calls name it: chains of super and this calls with objects made
+// in their arguments, a subclass the filter hides, reflection,
+// deserialization, JNI (when the library's path is given in the property
+// kelmora.native), constructors that throw before and after their super
+// call, a superclass whose constructor is too large to be rewritten (when
+// app.OnBig was built), and, with the argument "threads", two threads
+// constructing at once. It begins with identity hash codes of objects it
+// made.
+public class Constructions {
+    static class Part {
+        final int n;
+
+        Part(int n) { this.n = n; }
+
+        int n() { return n; }
+    }
+
+    static class Root {
+        final Object held;
+
+        Root(Object held) { this.held = held; }
+
+        Object held() { return held; }
+    }
+
+    static class Middle extends Root {
+        Middle(Object held) { super(new Part(held instanceof Part ? ((Part) held).n() + 1 : 0)); }
+
+        Middle() { this(new Part(8)); }
+    }
+
+    static class Leaf extends Middle {
+        Leaf() { super(new Part(9)); }
+
+        Leaf(int n) { this(); }
+
+        int depth() { return ((Part) held()).n(); }
+    }
+
+    // Filtered by the tests: its events are dropped, and so are those of
+    // Root's constructor and methods called on it.
+    static class Hidden extends Root {
+        Hidden() { super("hidden"); }
+    }
+
+    public static class Reflected extends Root {
+        public Reflected() { super("reflected"); }
+    }
+
+    // Its first superclass that is not serializable, whose constructor
+    // deserialization runs on the new object.
+    static class Plain {
+        int made;
+
+        Plain() { made = 1; }
+
+        int made() { return made; }
+    }
+
+    static class Stored extends Plain implements Serializable {
+        private static final long serialVersionUID = 1L;
+        final String text;
+
+        Stored(String text) { this.text = text; }
+
+        String text() { return text; }
+    }
+
+    static class Failing extends Root {
+        Failing(int n) {
+            super(check(n));
+            if (n > 1) throw new IllegalStateException("after its super call");
+        }
+
+        Failing(int[] values) { super(values[3]); }
+
+        static Object check(int n) {
+            if (n < 0) throw new IllegalArgumentException("before its super call");
+            return n;
+        }
+    }
+
+    static native Object makeByJni(Class<?> type);
+
+    static String build(int rounds) {
+        StringBuilder out = new StringBuilder();
+        for (int i = 0; i < rounds; i++) {
+            Leaf leaf = i % 2 == 0 ? new Leaf() : new Leaf(i);
+            out.append(leaf.depth());
+            Middle middle = new Middle();
+            out.append(((Part) middle.held()).n());
+        }
+        return out.toString();
+    }
+
+    public static void main(String[] args) throws Exception {
+        if (args.length > 0 && args[0].equals("threads")) {
+            Thread[] threads = new Thread[2];
+            String[] results = new String[threads.length];
+            for (int t = 0; t < threads.length; t++) {
+                int slot = t;
+                threads[t] = new Thread(() -> results[slot] = build(300));
+                threads[t].start();
+            }
+            for (Thread thread : threads) thread.join();
+            System.out.println(results[0].equals(results[1]) ? "threads agree" : "threads differ");
+            return;
+        }
+        // Identity hashes of objects made with others in their super and this
+        // calls' arguments, first (before the JDK loads classes of its own
+        // that its archive lacks, which with a class-loading hook on takes
+        // hashes from JDK 20).
+        Leaf leaf = new Leaf();
+        Middle middle = new Middle();
+        StringBuilder hashes = new StringBuilder("hashes");
+        for (Object made : new Object[] {leaf, leaf.held(), middle, middle.held(), new Object()}) {
+            hashes.append(' ').append(Integer.toHexString(System.identityHashCode(made)));
+        }
+        System.out.println(hashes);
+        System.out.println("built " + build(250).length());
+        System.out.println("hidden " + new Hidden().held());
+
+        Reflected reflected = Reflected.class.getDeclaredConstructor().newInstance();
+        System.out.println("reflected " + reflected.held());
+
+        ByteArrayOutputStream bytes = new ByteArrayOutputStream();
+        try (ObjectOutputStream out = new ObjectOutputStream(bytes)) {
+            out.writeObject(new Stored("kept"));
+        }
+        try (ObjectInputStream in = new ObjectInputStream(new ByteArrayInputStream(bytes.toByteArray()))) {
+            Stored stored = (Stored) in.readObject();
+            System.out.println("stored " + stored.text() + " " + stored.made());
+        }
+
+        for (int n : new int[] {-1, 1, 2}) {
+            try {
+                System.out.println("failing " + new Failing(n).held());
+            } catch (RuntimeException e) {
+                System.out.println("failing " + n + ": " + e.getMessage());
+            }
+        }
+        try {
+            new Failing(new int[] {1});
+        } catch (ArrayIndexOutOfBoundsException e) {
+            System.out.println("failing: out of bounds");
+        }
+
+        String library = System.getProperty("kelmora.native");
+        if (library != null) {
+            System.load(library);
+            Object made = makeByJni(Reflected.class);
+            System.out.println("jni " + ((Reflected) made).held());
+        }
+
+        try {
+            Object big = Class.forName("app.MakesOnBig").getMethod("make").invoke(null);
+            System.out.println("big " + ((Root) big).held());
+        } catch (ClassNotFoundException e) {
+            System.out.println("no big class");
+        }
+    }
+}

@@ -435,3 +435,178 @@ TEST_F(HookCallTest, ThreadsWaitForTheirOwnHookCalls) {
 }
 
 }  // namespace
+
+// Constructors of rewritten classes: `Leaf() { super(); }` over
+// `Base() { super(); }` over java.lang.Object's, each calling the hook
+// behind its super call, the object made by `new Leaf` in Job.make.
+class ConstructorCallTest : public HookCallTest {
+protected:
+    void SetUp() override {
+        HookCallTest::SetUp();
+        base = vm.klass("Lapp/Base;");
+        leaf = vm.klass("Lapp/Leaf;");
+        part = vm.klass("Lapp/Part;");
+        for (jclass cls : {base, leaf, part}) givePool(cls, true);
+        baseInit = constructor(base);
+        leafInit = constructor(leaf);
+        partInit = constructor(part);
+        objectInit = vm.method(vm.klass("Ljava/lang/Object;"), "<init>", "()V");
+        make = vm.method(job, "make", "()Ljava/lang/Object;");
+        vm.setBytecode(make, kCallsHook);
+    }
+    // aload_0; invokespecial #1; aload_0; invokestatic #7 (the hook); pop;
+    // nop x3; return: the hook's call stands at 5, the super call at 1.
+    jmethodID constructor(jclass cls) {
+        jmethodID init = vm.method(cls, "<init>", "()V");
+        vm.setBytecode(init, {0x2a, 0xb7, 0x00, 0x01, 0x2a, 0xb8, 0x00, 0x07, 0x57, 0, 0, 0, 0xb1});
+        return init;
+    }
+    // The constructor `init` on `object`, called from `caller` standing at
+    // `at` (on `callerObject`), down to Object's; `inside` runs after the
+    // super call returned, before the hook's call.
+    void construct(jthread thread, jmethodID init, jobject object, jmethodID caller, jlocation at,
+                   jobject callerObject) {
+        vm.setReceiver(thread, object);
+        vm.setCaller(thread, caller, at, callerObject);
+        enter(thread, init);
+        if (init == leafInit) {
+            construct(thread, baseInit, object, leafInit, 1, object);
+        } else {
+            vm.setReceiver(thread, object);
+            vm.setCaller(thread, init, 1, object);
+            enter(thread, objectInit);
+            leave(thread, objectInit);
+        }
+        vm.setCaller(thread, init, 5, object);
+        hook(thread, object);
+        vm.setReceiver(thread, object);
+        leave(thread, init);
+    }
+
+    jclass base = nullptr, leaf = nullptr, part = nullptr;
+    jmethodID baseInit = nullptr, leafInit = nullptr, partInit = nullptr, objectInit = nullptr;
+    jmethodID make = nullptr;
+};
+
+TEST_F(ConstructorCallTest, ConstructorsMadeByNewTakeTheirTagAtEntryWithoutAnyFetch) {
+    state->filters.append("Ljava/");
+    jobject maker = vm.object(job);
+    jobject first = vm.object(leaf);
+    jobject second = vm.object(base);
+    jthread thread = vm.thread(maker);
+    onOwnThread([&] {
+        enter(thread, make);
+        hook(thread, maker);
+        construct(thread, leafInit, first, make, 12, maker);
+        EXPECT_EQ(vm.tagOf(first), 2);
+        construct(thread, baseInit, second, make, 20, maker);
+        vm.setReceiver(thread, maker);
+        leave(thread, make);
+    });
+    EXPECT_EQ(fetches(), 0);
+    EXPECT_EQ(vm.tagOf(second), 3);
+    EXPECT_EQ(vm.outstandingTexts(), 0);
+    // What the fetching road writes for the same calls.
+    EXPECT_EQ(legendsAndTrace(),
+              "trace:\n"
+              " Lapp/Job;make()Ljava/lang/Object;\n"
+              "  Lapp/Leaf;<init>()V\n"
+              "   Lapp/Base;<init>()V\n"
+              "   -Lapp/Base;<init>()V\n"
+              "  -Lapp/Leaf;<init>()V\n"
+              "  Lapp/Base;<init>()V\n"
+              "  -Lapp/Base;<init>()V\n"
+              " -Lapp/Job;make()Ljava/lang/Object;\n"
+              "methods:\n"
+              "1 == make:<()Ljava/lang/Object;>:<(null)>\n"
+              "2 == <init>:<()V>:<(null)>\n"
+              "objects:\n"
+              "1 == Lapp/Job;\n2 == Lapp/Leaf;\n3 == Lapp/Base;\n");
+}
+
+// Where tagging takes identity hashes, an object still waiting for its tag
+// is read and tagged before any other call (one making an argument of its
+// super call), so that the objects are tagged in the order they were met.
+TEST_F(ConstructorCallTest, WhereTagsTakeHashesAWaitingObjectIsTaggedBeforeAnotherCall) {
+    state->filters.append("Ljava/");
+    state->tagsTakeHashes = true;
+    jobject maker = vm.object(job);
+    jobject made = vm.object(leaf);
+    jobject argument = vm.object(part);
+    jthread thread = vm.thread(maker);
+    onOwnThread([&] {
+        enter(thread, make);
+        hook(thread, maker);
+        vm.setReceiver(thread, made);
+        vm.setCaller(thread, make, 12, maker);
+        enter(thread, leafInit);
+        EXPECT_EQ(vm.tagOf(made), 0);
+        construct(thread, partInit, argument, leafInit, 0, made);
+        EXPECT_EQ(vm.tagOf(made), 2);
+        EXPECT_EQ(vm.tagOf(argument), 3);
+        EXPECT_EQ(fetches(), 1);
+        construct(thread, baseInit, made, leafInit, 1, made);
+        vm.setCaller(thread, leafInit, 5, made);
+        hook(thread, made);
+        vm.setReceiver(thread, made);
+        leave(thread, leafInit);
+        vm.setReceiver(thread, maker);
+        leave(thread, make);
+    });
+    EXPECT_EQ(fetches(), 1);
+    EXPECT_EQ(vm.tagOf(made), 2);
+    EXPECT_EQ(vm.outstandingTexts(), 0);
+}
+
+// Whatever is not plainly a constructor called on `new` by rewritten code,
+// or its super call, is fetched as before; an object whose constructor left
+// without its hook's call is tagged as it leaves, unless by an exception.
+TEST_F(ConstructorCallTest, OtherCallersAndMissingHookCallsFallBackToTheFrame) {
+    state->filters.append("Ljava/");
+    jclass accessorClass = vm.klass("Ljdk/internal/reflect/Accessor;");
+    jmethodID newInstance = vm.method(accessorClass, "newInstance", "()Ljava/lang/Object;");
+    jobject maker = vm.object(job);
+    jobject reflected = vm.object(leaf);
+    jobject unhooked = vm.object(base);
+    jobject thrown = vm.object(base);
+    jthread thread = vm.thread(maker);
+    onOwnThread([&] {
+        // Reflection: the caller is no rewritten method.
+        construct(thread, leafInit, reflected, newInstance, 3, nullptr);
+        EXPECT_EQ(vm.tagOf(reflected), 1);
+        enter(thread, make);
+        hook(thread, maker);
+        // The hook's call never comes: tagged as the constructor leaves.
+        vm.setReceiver(thread, unhooked);
+        vm.setCaller(thread, make, 12, maker);
+        enter(thread, baseInit);
+        leave(thread, baseInit);
+        EXPECT_EQ(vm.tagOf(unhooked), 3);
+        // Thrown out before its super call: its tag stays unused.
+        vm.setReceiver(thread, thrown);
+        enter(thread, baseInit);
+        leave(thread, baseInit, /*byException=*/true);
+        EXPECT_EQ(vm.tagOf(thrown), 0);
+        vm.setReceiver(thread, maker);
+        leave(thread, make);
+    });
+    // The reflected object's entry; the unhooked object as it leaves.
+    EXPECT_EQ(fetches(), 2);
+    EXPECT_EQ(legendsAndTrace(),
+              "trace:\n"
+              " Lapp/Leaf;<init>()V\n"
+              "  Lapp/Base;<init>()V\n"
+              "  -Lapp/Base;<init>()V\n"
+              " -Lapp/Leaf;<init>()V\n"
+              " Lapp/Job;make()Ljava/lang/Object;\n"
+              "  Lapp/Base;<init>()V\n"
+              "  -Lapp/Base;<init>()V\n"
+              "  Lapp/Base;<init>()V\n"
+              "  -Lapp/Base;<init>()V\n"
+              " -Lapp/Job;make()Ljava/lang/Object;\n"
+              "methods:\n"
+              "1 == <init>:<()V>:<(null)>\n"
+              "2 == make:<()Ljava/lang/Object;>:<(null)>\n"
+              "objects:\n"
+              "1 == Lapp/Leaf;\n2 == Lapp/Job;\n3 == Lapp/Base;\n4 == Lapp/Base;\n");
+}

@@ -102,3 +102,29 @@ bool neverWritesLocalZero(const uint8_t* code, std::size_t length) {
     }
     return true;
 }
+
+long quietConstructorCall(const uint8_t* code, std::size_t length) {
+    constexpr uint8_t kAload0 = 0x2a, kInvokespecial = 0xb7, kPutfield = 0xb5, kReturn = 0xb1;
+    auto isLoadOrConstant = [](uint8_t opcode) {
+        return (opcode >= 0x01 && opcode <= 0x11) ||  // aconst_null .. sipush
+               (opcode >= 0x15 && opcode <= 0x2d);    // iload .. aload_3
+    };
+    if (length == 0 || code[0] != kAload0) return -1;
+    long call = -1;
+    std::size_t pc = 0;
+    while (pc < length) {
+        std::size_t size = instructionLength(code, length, pc);
+        if (size == 0) return -1;
+        uint8_t opcode = code[pc];
+        if (opcode == kInvokespecial) {
+            if (call >= 0) return -1;
+            call = static_cast<long>(pc);
+        } else if (opcode == kReturn) {
+            return pc + size == length ? call : -1;
+        } else if (opcode != kPutfield && !isLoadOrConstant(opcode)) {
+            return -1;
+        }
+        pc += size;
+    }
+    return -1;
+}

@@ -13,3 +13,9 @@ std::size_t instructionLength(const uint8_t* code, std::size_t length, std::size
 // (a store of any type, `iinc`, or their `wide` forms naming index 0). Code
 // that cannot be parsed counts as writing it.
 bool neverWritesLocalZero(const uint8_t* code, std::size_t length);
+
+// A constructor's code that can hand its object to no other code: its super
+// or this call with only locals and constants as arguments, then stores of
+// locals and constants into the object's own fields, then `return`; no other
+// call, no branch. Returns where that call stands, or -1.
+long quietConstructorCall(const uint8_t* code, std::size_t length);

@@ -277,16 +277,27 @@ bool resolvingTheHookForAConstructor(jthread thread) {
 // Slow path: a super or this constructor that will not hand the object over
 // (filtered, or not rewritten) is about to run on an object that waits for
 // its tag: its code could hand the object around, so the object is read from
-// its frame and tagged now.
+// its frame and tagged now. A filtered one whose code cannot hand it on
+// (java.util.AbstractCollection's, say) is only followed, and so is the next
+// one it calls, until the chain reaches java.lang.Object's or a rewritten
+// constructor of the object's own chain (which tags it through the hook).
 void tagBeforeItsSuperConstructor(JNIEnv* jni, jthread thread, const MethodRecord& record) {
-    if (record.isObjectConstructor || (!record.filtered && record.hookCallAt >= 0)) return;
+    if (record.isObjectConstructor) return;
     ThreadFrames* frames = existingThreadFrames();
     EnteredFrame* waiting = frames != nullptr ? frames->top() : nullptr;
     if (waiting == nullptr || waiting->receiver != EnteredFrame::Receiver::Reserved) return;
     jmethodID caller = nullptr;
     jlocation at = -1;
-    if (!callerOf(thread, caller, at) || caller != waiting->method ||
-        at != waiting->hookCallAt - kSuperCallBeforeHookCall) {
+    if (!callerOf(thread, caller, at)) return;
+    bool direct = caller == waiting->method && at == waiting->hookCallAt - kSuperCallBeforeHookCall;
+    bool chained = waiting->quietSuper != nullptr && caller == waiting->quietSuper &&
+                   at == waiting->quietSuperCallAt;
+    if (!direct && !chained) return;
+    // A rewritten super constructor shares the waiting frame's object.
+    if (direct && !record.filtered && record.hookCallAt >= 0) return;
+    if (record.filtered && record.quietConstructor) {
+        waiting->quietSuper = record.method;
+        waiting->quietSuperCallAt = record.superCallAt;
         return;
     }
     ReceiverLookup object;

@@ -35,6 +35,11 @@ void scanBytecode(jvmtiEnv* jvmti, JNIEnv* jni, jmethodID method, jclass declari
     }
     auto size = static_cast<std::size_t>(length);
     record.keepsReceiver = neverWritesLocalZero(code, size);
+    long quietCall = record.isConstructor ? quietConstructorCall(code, size) : -1;
+    if (quietCall >= 0) {
+        record.quietConstructor = true;
+        record.superCallAt = quietCall;
+    }
     uint16_t poolIndex = 0;
     bool atStart = !record.isConstructor && record.keepsReceiver &&
                    beginsWithHookCall(code, size, poolIndex);

@@ -47,9 +47,13 @@ struct MethodRecord {
     bool isObjectConstructor = false;
     // In a rewritten constructor: its super or this call (an invokespecial)
     // and the hook's call right behind it, which hands over the object
-    // once initialized; -1 in any other method.
+    // once initialized; -1 in any other method (but see quietConstructor).
     jlocation superCallAt = -1;
     jlocation hookCallAt = -1;
+    // A constructor whose code can hand its object to no other code (see
+    // quietConstructorCall); superCallAt is then where it calls its super or
+    // this constructor.
+    bool quietConstructor = false;
     // The VM would resolve the hook through a class loader's Java code by
     // calling this method (ClassLoader.loadClass, or checkPackageAccess).
     bool mayResolveTheHook = false;

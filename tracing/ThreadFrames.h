@@ -24,6 +24,10 @@ struct EnteredFrame {
     // A rewritten constructor's call of the hook, behind its super call
     // (which is 4 bytes before); -1 in any other method.
     jlocation hookCallAt = -1;
+    // While a Reserved object's filtered super constructors that cannot hand
+    // it on run: the innermost of them, and where it calls the next.
+    jmethodID quietSuper = nullptr;
+    jlocation quietSuperCallAt = -1;
 };
 
 // One thread's entered frames, innermost last. Used only by its own thread.

@@ -57,4 +57,31 @@ TEST(BytecodeScanTest, CodeThatDoesNotParseCountsAsWriting) {
                               0x7f, 0xff, 0xff, 0xff}));  // more pairs than bytes
 }
 
+// Constructors that can hand their object to no other code: only their super
+// or this call, and stores of locals and constants into their own fields.
+TEST(BytecodeScanTest, QuietConstructorsCallOnlyTheirSuperAndStoreTheirArguments) {
+    auto quiet = [](const std::vector<uint8_t>& code) {
+        return quietConstructorCall(code.data(), code.size());
+    };
+    // AbstractCollection(): aload_0; invokespecial; return.
+    EXPECT_EQ(quiet({0x2a, 0xb7, 0x00, 0x01, 0xb1}), 1);
+    // Enum(String, int): the super call, then this.name = name, this.ordinal = ordinal.
+    EXPECT_EQ(quiet({0x2a, 0xb7, 0x00, 0x01, 0x2a, 0x2b, 0xb5, 0x00, 0x02, 0x2a, 0x1c, 0xb5, 0x00,
+                     0x03, 0xb1}),
+              1);
+    // An inner class: its outer object stored before the super call, which takes a constant.
+    EXPECT_EQ(quiet({0x2a, 0x2b, 0xb5, 0x00, 0x02, 0x2a, 0x10, 0x07, 0xb7, 0x00, 0x01, 0xb1}), 8);
+    // Anything else may hand the object on, or runs other code.
+    EXPECT_EQ(quiet({0x2a, 0xb7, 0x00, 0x01, 0x2a, 0xb6, 0x00, 0x04, 0xb1}), -1);  // a call
+    EXPECT_EQ(quiet({0x2a, 0xb7, 0x00, 0x01, 0x2a, 0xb7, 0x00, 0x01, 0xb1}), -1);  // two
+    EXPECT_EQ(quiet({0x2a, 0xbb, 0x00, 0x05, 0xb7, 0x00, 0x01, 0xb1}), -1);        // new
+    EXPECT_EQ(quiet({0x2a, 0xb7, 0x00, 0x01, 0x2b, 0x2a, 0xb3, 0x00, 0x02, 0xb1}), -1);  // putstatic
+    EXPECT_EQ(quiet({0x2a, 0x12, 0x03, 0xb7, 0x00, 0x01, 0xb1}), -1);    // ldc (may load or bootstrap)
+    EXPECT_EQ(quiet({0x2a, 0xb7, 0x00, 0x01, 0x1b, 0x99, 0x00, 0x03, 0xb1}), -1);  // a branch
+    EXPECT_EQ(quiet({0x2a, 0xb7, 0x00, 0x01, 0xb1, 0xb1}), -1);          // return before the end
+    EXPECT_EQ(quiet({0x2a, 0xb1}), -1);                                  // no call
+    EXPECT_EQ(quiet({0x2a, 0xb7, 0x00}), -1);                            // cut short
+    EXPECT_EQ(quiet({}), -1);
+}
+
 }  // namespace

@@ -610,3 +610,60 @@ TEST_F(ConstructorCallTest, OtherCallersAndMissingHookCallsFallBackToTheFrame) {
               "objects:\n"
               "1 == Lapp/Leaf;\n2 == Lapp/Job;\n3 == Lapp/Base;\n4 == Lapp/Base;\n");
 }
+
+// A rewritten constructor whose super constructor is filtered: one that can
+// hand the object to no other code is followed down its chain with no fetch;
+// one that could is preceded by a fetch that tags the object. Either way the
+// files are those of the fetching road.
+TEST_F(ConstructorCallTest, FilteredSuperConstructorsAreFollowedOrTagTheObjectFirst) {
+    state->filters.append("Ljava/");
+    jclass quietClass = vm.klass("Ljava/util/AbstractThing;");
+    jclass busyClass = vm.klass("Ljava/util/BusyThing;");
+    jmethodID quietInit = vm.method(quietClass, "<init>", "()V");
+    vm.setBytecode(quietInit, {0x2a, 0xb7, 0x00, 0x01, 0xb1});
+    jmethodID busyInit = vm.method(busyClass, "<init>", "()V");
+    vm.setBytecode(busyInit, {0x2a, 0xb7, 0x00, 0x01, 0x2a, 0xb6, 0x00, 0x04, 0xb1});
+    jobject maker = vm.object(job);
+    jthread thread = vm.thread(maker);
+    std::vector<jobject> made;
+    onOwnThread([&] {
+        enter(thread, make);
+        hook(thread, maker);
+        for (jmethodID superInit : {quietInit, busyInit}) {
+            jobject object = vm.object(leaf);
+            made.push_back(object);
+            vm.setReceiver(thread, object);
+            vm.setCaller(thread, make, 12, maker);
+            enter(thread, leafInit);
+            // The filtered super constructor, then java.lang.Object's below it.
+            vm.setCaller(thread, leafInit, 1, object);
+            enter(thread, superInit);
+            vm.setCaller(thread, superInit, 1, object);
+            enter(thread, objectInit);
+            leave(thread, objectInit);
+            leave(thread, superInit);
+            vm.setCaller(thread, leafInit, 5, object);
+            hook(thread, object);
+            vm.setReceiver(thread, object);
+            leave(thread, leafInit);
+        }
+        vm.setReceiver(thread, maker);
+        leave(thread, make);
+    });
+    EXPECT_EQ(fetches(), 1) << "only before the super constructor that could hand the object on";
+    EXPECT_EQ(vm.tagOf(made[0]), 2);
+    EXPECT_EQ(vm.tagOf(made[1]), 3);
+    EXPECT_EQ(legendsAndTrace(),
+              "trace:\n"
+              " Lapp/Job;make()Ljava/lang/Object;\n"
+              "  Lapp/Leaf;<init>()V\n"
+              "  -Lapp/Leaf;<init>()V\n"
+              "  Lapp/Leaf;<init>()V\n"
+              "  -Lapp/Leaf;<init>()V\n"
+              " -Lapp/Job;make()Ljava/lang/Object;\n"
+              "methods:\n"
+              "1 == make:<()Ljava/lang/Object;>:<(null)>\n"
+              "2 == <init>:<()V>:<(null)>\n"
+              "objects:\n"
+              "1 == Lapp/Job;\n2 == Lapp/Leaf;\n3 == Lapp/Leaf;\n");
+}

@@ -8,13 +8,13 @@ import java.io.Serializable;
 
 // Objects made every way a constructor can be reached, each then used, so
 // that its calls name it: chains of super and this calls with objects made
-// in their arguments, a subclass the filter hides, reflection,
-// deserialization, JNI (when the library's path is given in the property
-// kelmora.native), constructors that throw before and after their super
-// call, a superclass whose constructor is too large to be rewritten (when
-// app.OnBig was built), and, with the argument "threads", two threads
-// constructing at once. It begins with identity hash codes of objects it
-// made.
+// in their arguments, a subclass the filter hides, superclasses the filter
+// hides, reflection, deserialization, JNI (when the library's path is given
+// in the property kelmora.native), constructors that throw before and after
+// their super call, a superclass whose constructor is too large to be
+// rewritten (when app.MakesOnBig was built), and, with the argument
+// "threads", two threads constructing at once. It begins with identity hash
+// codes of objects it made.
 public class Constructions {
     static class Part {
         final int n;
@@ -89,6 +89,20 @@ public class Constructions {
         }
     }
 
+    // Superclasses the JDK filter hides: one whose constructor can hand the
+    // object to no other code, one whose constructor calls its methods.
+    static class Listed extends java.util.AbstractList<String> {
+        @Override public String get(int index) { return "listed"; }
+
+        @Override public int size() { return 1; }
+    }
+
+    static class Problem extends RuntimeException {
+        Problem() { super("problem"); }
+
+        @Override public synchronized Throwable fillInStackTrace() { return this; }
+    }
+
     static native Object makeByJni(Class<?> type);
 
     static String build(int rounds) {
@@ -128,6 +142,7 @@ public class Constructions {
         System.out.println(hashes);
         System.out.println("built " + build(250).length());
         System.out.println("hidden " + new Hidden().held());
+        System.out.println("filtered supers " + new Listed().get(0) + " " + new Problem().getMessage());
 
         Reflected reflected = Reflected.class.getDeclaredConstructor().newInstance();
         System.out.println("reflected " + reflected.held());

@@ -89,7 +89,7 @@ bool moduleAllowsRewriting(jvmtiEnv* jvmti, JNIEnv* jni, jobject loader, const c
     jobject named = nullptr;
     if (jvmti->GetNamedModule(loader, package.c_str(), &named) != JVMTI_ERROR_NONE) return false;
     if (named == nullptr) return true;
-    bool prepared = isPreparedModule(jni, named);
+    bool prepared = isPreparedModule(jvmti, jni, named);
     jni->DeleteLocalRef(named);
     return prepared;
 }

@@ -1,5 +1,6 @@
 #include "instrument/NamedModules.h"
 
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -11,23 +12,58 @@ std::atomic<jmethodID> moduleUpcallMethod{nullptr};
 
 namespace {
 
-// Ample for a few hundred modules; a VM too busy to run the thread this
-// long starts without its named modules rewritten.
+// Ample for a few hundred modules; past it, named modules keep their
+// classes as they are.
+constexpr auto kPreparationTime = std::chrono::seconds(10);
 constexpr jlong kWaitSliceMs = 100;
-constexpr int kWaitSlices = 100;
 
 const char kModulesClass[] = "Ljdk/internal/module/Modules;";
 
+// Shared by the agent's thread and the threads that wait for it; never
+// freed, since a thread that did not finish in time still writes to it.
 struct Preparation {
     jrawMonitorID monitor = nullptr;
     bool done = false;
     bool abandoned = false;
-    bool succeeded = false;
-    std::vector<jobject> named;  // global references
+    std::chrono::steady_clock::time_point deadline;
 };
 
+std::atomic<Preparation*> running{nullptr};
+// Set once `prepared` is final: the preparation ended, failed, or was given
+// up on.
+std::atomic<bool> settled{true};
 std::mutex preparedLock;
-std::vector<jobject> prepared;
+std::vector<jobject> prepared;  // global references
+// The agent's thread itself: classes it makes the VM load never wait for it.
+thread_local bool preparingHere = false;
+
+// Under the preparation's monitor.
+void settle(Preparation* preparation, std::vector<jobject>* named) {
+    if (named != nullptr && !preparation->abandoned) {
+        std::lock_guard<std::mutex> guard(preparedLock);
+        prepared.swap(*named);
+    }
+    preparation->done = true;
+    settled.store(true, std::memory_order_release);
+}
+
+// Waits, on a thread about to rewrite a class of a named module, until the
+// preparation has ended or its time is up.
+void waitForPreparation(jvmtiEnv* jvmti) {
+    Preparation* preparation = running.load(std::memory_order_acquire);
+    if (preparation == nullptr || jvmti->RawMonitorEnter(preparation->monitor) != JVMTI_ERROR_NONE) {
+        return;
+    }
+    while (!preparation->done) {
+        if (std::chrono::steady_clock::now() >= preparation->deadline) {
+            preparation->abandoned = true;
+            settle(preparation, nullptr);
+            break;
+        }
+        if (jvmti->RawMonitorWait(preparation->monitor, kWaitSliceMs) != JVMTI_ERROR_NONE) break;
+    }
+    jvmti->RawMonitorExit(preparation->monitor);
+}
 
 // HotSpot's own code for a module's first rewritten class, found among the
 // loaded classes so that no class loader's code runs.
@@ -95,6 +131,7 @@ bool prepareModules(jvmtiEnv* jvmti, JNIEnv* jni, std::vector<jobject>& named) {
 
 void JNICALL prepareOnAgentThread(jvmtiEnv* jvmti, JNIEnv* jni, void* argument) {
     auto* preparation = static_cast<Preparation*>(argument);
+    preparingHere = true;
     std::vector<jobject> named;
     bool succeeded = false;
     {
@@ -105,14 +142,15 @@ void JNICALL prepareOnAgentThread(jvmtiEnv* jvmti, JNIEnv* jni, void* argument) 
             // Out of memory: nothing is prepared.
         }
     }
-    if (jvmti->RawMonitorEnter(preparation->monitor) != JVMTI_ERROR_NONE) return;
-    if (succeeded && !preparation->abandoned) {
-        preparation->named.swap(named);
-        preparation->succeeded = true;
+    if (!succeeded) {
+        for (jobject module : named) jni->DeleteGlobalRef(module);
+        named.clear();
     }
-    preparation->done = true;
+    if (jvmti->RawMonitorEnter(preparation->monitor) != JVMTI_ERROR_NONE) return;
+    if (!preparation->done) settle(preparation, &named);
     jvmti->RawMonitorNotifyAll(preparation->monitor);
     jvmti->RawMonitorExit(preparation->monitor);
+    // Left here when given up on, or on failure.
     for (jobject module : named) jni->DeleteGlobalRef(module);
 }
 
@@ -135,38 +173,34 @@ jthread newThreadObject(JNIEnv* jni, jthread current) {
 }  // namespace
 
 bool prepareNamedModules(jvmtiEnv* jvmti, JNIEnv* jni, jthread current) {
+    forgetPreparedModules();
     auto* preparation = new Preparation;
     if (jvmti->CreateRawMonitor("Kelmora modules", &preparation->monitor) != JVMTI_ERROR_NONE) {
         delete preparation;
         return false;
     }
+    preparation->deadline = std::chrono::steady_clock::now() + kPreparationTime;
+    running.store(preparation, std::memory_order_release);
+    settled.store(false, std::memory_order_release);
     jthread thread = newThreadObject(jni, current);
     if (thread == nullptr || jvmti->RunAgentThread(thread, prepareOnAgentThread, preparation,
                                                     JVMTI_THREAD_NORM_PRIORITY) != JVMTI_ERROR_NONE) {
+        // Nothing waits on it: no thread was started.
+        running.store(nullptr, std::memory_order_release);
+        settled.store(true, std::memory_order_release);
         jvmti->DestroyRawMonitor(preparation->monitor);
         delete preparation;
         return false;
     }
-    bool succeeded = false;
-    if (jvmti->RawMonitorEnter(preparation->monitor) == JVMTI_ERROR_NONE) {
-        for (int slice = 0; !preparation->done && slice < kWaitSlices; ++slice) {
-            if (jvmti->RawMonitorWait(preparation->monitor, kWaitSliceMs) != JVMTI_ERROR_NONE) break;
-        }
-        preparation->abandoned = !preparation->done;
-        succeeded = preparation->succeeded;
-        if (succeeded) {
-            std::lock_guard<std::mutex> guard(preparedLock);
-            prepared.swap(preparation->named);
-        }
-        jvmti->RawMonitorExit(preparation->monitor);
-    }
-    // The preparation and its monitor stay: the thread may still be leaving
-    // the monitor, or not have finished at all.
-    return succeeded;
+    return true;
 }
 
-bool isPreparedModule(JNIEnv* jni, jobject module) {
+bool isPreparedModule(jvmtiEnv* jvmti, JNIEnv* jni, jobject module) {
     if (module == nullptr) return false;
+    if (!settled.load(std::memory_order_acquire)) {
+        if (preparingHere) return false;
+        waitForPreparation(jvmti);
+    }
     std::lock_guard<std::mutex> guard(preparedLock);
     for (jobject known : prepared) {
         if (jni->IsSameObject(known, module)) return true;
@@ -178,4 +212,6 @@ void forgetPreparedModules() {
     std::lock_guard<std::mutex> guard(preparedLock);
     prepared.clear();
     moduleUpcallMethod.store(nullptr);
+    running.store(nullptr);
+    settled.store(true);
 }

@@ -8,7 +8,8 @@
 // classes (the verifier hashes each class it links). On a program thread
 // those would be hashes the program's own objects would otherwise have had.
 // So at start-up a thread of the agent's own runs that code for every named
-// module there is; HotSpot's later runs of it then find everything done.
+// module there is, while the program starts; HotSpot's later runs of it
+// then find everything done. A class of a named module waits for it.
 #pragma once
 
 #include <jni.h>
@@ -16,17 +17,17 @@
 
 #include <atomic>
 
-// Prepares the named modules defined so far on a thread of the agent's own
-// and waits for it; `current` is the calling thread. Returns whether they are
-// now ready; false leaves every named module unprepared (a VM that refused,
-// or a thread that did not finish in time: its work then goes on
-// harmlessly). The new thread takes the next thread identifier, so the
-// program's threads made later have identifiers one higher than untraced.
+// Starts preparing the named modules defined so far on a thread of the
+// agent's own; `current` is the calling thread. False when no thread could
+// be started: named modules then keep their classes. The new thread takes
+// the next thread identifier, so the program's threads made later have
+// identifiers one higher than untraced.
 bool prepareNamedModules(jvmtiEnv* jvmti, JNIEnv* jni, jthread current);
 
-// Whether this module was ready at start-up (a named module of the boot
-// layer). Null is no module.
-bool isPreparedModule(JNIEnv* jni, jobject module);
+// Whether this module was prepared (a named module of the boot layer),
+// waiting for the preparation while it runs (for at most 10 s from its
+// start; past that no module is prepared). Null is no module.
+bool isPreparedModule(jvmtiEnv* jvmti, JNIEnv* jni, jobject module);
 
 // Forgets the prepared modules (tests only: a fake VM's objects die with it).
 void forgetPreparedModules();

@@ -80,6 +80,7 @@ done
 # the calls.
 workloads=(
     "instance-20k calls bench.Calls 20000 instance"
+    "ctor-10k calls bench.Calls 10000 ctor"
     "static-400k calls bench.Calls 400000 static"
     "threads4-static-100k calls bench.Calls 100000 static 4"
     "threads2-spaced-100k calls bench.Spaced 100000 100 2"

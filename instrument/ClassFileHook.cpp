@@ -23,12 +23,12 @@ std::atomic<jmethodID> boundHookMethod{nullptr};
 namespace {
 
 std::atomic<bool> active{false};
-// java.lang.Object is traced, so the JDK's classes are. Then classes of every
-// named module are rewritten, those of layers defined after start-up too:
-// with the JDK traced, identity hashes move anyway (a class HotSpot would
-// take from its archive gets, rewritten, a new mirror whose identity hash is
-// taken when it is linked). Otherwise only the named modules made ready at
-// start-up (instrument/NamedModules).
+// java.lang.Object is traced, so the JDK's classes are. Then classes of named
+// modules are rewritten without first preparing their modules: with the JDK
+// traced, identity hashes move anyway (a class HotSpot would take from its
+// archive gets, rewritten, a new class object whose identity hash is taken
+// when it is linked). Otherwise a named module is prepared before its first
+// class is rewritten (instrument/NamedModules).
 std::atomic<bool> jdkTraced{false};
 std::atomic<HookFunction> vmFunction{nullptr};
 // The VM's function of the hook method, as its library exports it; null
@@ -80,8 +80,8 @@ bool wanted(const char* name) {
 }
 
 // Whether the class's module lets it be rewritten: an unnamed module, or a
-// named one while the JDK is traced or made ready at start-up. False too
-// when the module cannot be told.
+// named one while the JDK is traced or once prepared. False too when the
+// module cannot be told.
 bool moduleAllowsRewriting(jvmtiEnv* jvmti, JNIEnv* jni, jobject loader, const char* name) {
     if (jdkTraced.load(std::memory_order_relaxed)) return true;
     const char* slash = std::strrchr(name, '/');
@@ -201,7 +201,7 @@ void JNICALL onVmInit(jvmtiEnv* jvmti, JNIEnv* jni, jthread thread) {
                 AgentMonitorScope lock;
                 jdkTraced.store(!isFilteredClass("Ljava/lang/Object;"));
             }
-            prepareNamedModules(jvmti, jni, thread);
+            if (!jdkTraced.load()) startPreparingModules(jvmti, jni, thread);
             active.store(true, std::memory_order_release);
             // The classes loaded so far are the JDK's, in named modules.
             if (state->retransformClasses && jdkTraced.load()) retransformLoadedClasses(jvmti, jni);
@@ -240,7 +240,7 @@ bool classRewritingActive() { return active.load(std::memory_order_acquire); }
 void resetClassRewriting() {
     active.store(false);
     jdkTraced.store(false);
-    forgetPreparedModules();
+    stopPreparingModules();
     boundHookMethod.store(nullptr);
     vmFunction.store(nullptr);
     vmFunctionAddress.store(nullptr);

@@ -2,9 +2,8 @@
 // hands its receiver to the agent's hook (java.lang.Thread.holdsLock, whose
 // native binding the agent takes over at start-up). Once the VM is up, every
 // class whose signature is not filtered goes through the rewriter, whatever
-// its class loader or module (a named module of a layer defined later only
-// while the JDK's own classes are traced), and the classes loaded before
-// are rewritten again where the VM lets them be, when the JDK is traced.
+// its class loader or module, and the classes loaded before are rewritten
+// again where the VM lets them be, when the JDK is traced.
 #pragma once
 
 #include <jni.h>

@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <mutex>
 #include <vector>
 
 #include "tracing/MethodEvents.h"
@@ -12,57 +11,38 @@ std::atomic<jmethodID> moduleUpcallMethod{nullptr};
 
 namespace {
 
-// Ample for a few hundred modules; past it, named modules keep their
-// classes as they are.
-constexpr auto kPreparationTime = std::chrono::seconds(10);
+// How long a class of a named module waits for its module to be prepared;
+// past it the class is left as it is.
+constexpr auto kAnswerTime = std::chrono::seconds(5);
 constexpr jlong kWaitSliceMs = 100;
 
 const char kModulesClass[] = "Ljdk/internal/module/Modules;";
 
-// Shared by the agent's thread and the threads that wait for it; never
-// freed, since a thread that did not finish in time still writes to it.
-struct Preparation {
+// The modules asked about, and what became of them; shared by the agent's
+// thread and the threads that ask, under `monitor`. All global references.
+// Never freed: the agent's thread waits on it until the VM ends.
+struct Preparer {
+    jvmtiEnv* jvmti = nullptr;
     jrawMonitorID monitor = nullptr;
-    bool done = false;
-    bool abandoned = false;
-    std::chrono::steady_clock::time_point deadline;
+    std::vector<jobject> waiting;
+    jobject inProgress = nullptr;
+    std::vector<jobject> prepared;
+    std::vector<jobject> refused;
+    bool stopping = false;
+    // The VM's code, found at the first module (only its own thread uses it).
+    jclass modulesClass = nullptr;
+    jmethodID transformedByAgent = nullptr;
 };
 
-std::atomic<Preparation*> running{nullptr};
-// Set once `prepared` is final: the preparation ended, failed, or was given
-// up on.
-std::atomic<bool> settled{true};
-std::mutex preparedLock;
-std::vector<jobject> prepared;  // global references
+std::atomic<Preparer*> running{nullptr};
 // The agent's thread itself: classes it makes the VM load never wait for it.
 thread_local bool preparingHere = false;
 
-// Under the preparation's monitor.
-void settle(Preparation* preparation, std::vector<jobject>* named) {
-    if (named != nullptr && !preparation->abandoned) {
-        std::lock_guard<std::mutex> guard(preparedLock);
-        prepared.swap(*named);
+bool listed(JNIEnv* jni, const std::vector<jobject>& modules, jobject module) {
+    for (jobject known : modules) {
+        if (jni->IsSameObject(known, module)) return true;
     }
-    preparation->done = true;
-    settled.store(true, std::memory_order_release);
-}
-
-// Waits, on a thread about to rewrite a class of a named module, until the
-// preparation has ended or its time is up.
-void waitForPreparation(jvmtiEnv* jvmti) {
-    Preparation* preparation = running.load(std::memory_order_acquire);
-    if (preparation == nullptr || jvmti->RawMonitorEnter(preparation->monitor) != JVMTI_ERROR_NONE) {
-        return;
-    }
-    while (!preparation->done) {
-        if (std::chrono::steady_clock::now() >= preparation->deadline) {
-            preparation->abandoned = true;
-            settle(preparation, nullptr);
-            break;
-        }
-        if (jvmti->RawMonitorWait(preparation->monitor, kWaitSliceMs) != JVMTI_ERROR_NONE) break;
-    }
-    jvmti->RawMonitorExit(preparation->monitor);
+    return false;
 }
 
 // HotSpot's own code for a module's first rewritten class, found among the
@@ -92,66 +72,57 @@ jmethodID findTransformedByAgent(jvmtiEnv* jvmti, JNIEnv* jni, jclass* modulesCl
     return method;
 }
 
-// Runs HotSpot's code for the first rewritten class of each named module
-// here, before any is rewritten: it adds the reads HotSpot would add then,
-// and the identity hashes it takes, and the classes it links (whose mirrors
-// the verifier hashes), are taken on this thread. HotSpot runs it again at
-// the first rewritten class, and then it finds everything done.
-bool prepareModules(jvmtiEnv* jvmti, JNIEnv* jni, std::vector<jobject>& named) {
-    jclass modulesClass = nullptr;
-    jmethodID transformedByAgent = findTransformedByAgent(jvmti, jni, &modulesClass);
-    jint count = 0;
-    jobject* modules = nullptr;
-    if (transformedByAgent == nullptr ||
-        jvmti->GetAllModules(&count, &modules) != JVMTI_ERROR_NONE || modules == nullptr) {
-        return false;
+// Runs HotSpot's code for a named module's first rewritten class here,
+// before any of its classes is rewritten: it adds the reads HotSpot would
+// add then, and the identity hashes it takes, and the classes it links
+// (whose class objects the verifier hashes), are taken on this thread.
+// HotSpot runs it again at the first rewritten class, and then it finds
+// everything done.
+bool prepareModule(jvmtiEnv* jvmti, JNIEnv* jni, Preparer& preparer, jobject module) {
+    if (preparer.transformedByAgent == nullptr) {
+        jclass found = nullptr;
+        jmethodID method = findTransformedByAgent(jvmti, jni, &found);
+        preparer.modulesClass = found != nullptr ? static_cast<jclass>(jni->NewGlobalRef(found)) : nullptr;
+        if (preparer.modulesClass == nullptr) return false;
+        preparer.transformedByAgent = method;
     }
-    jclass moduleClass = count > 0 ? jni->GetObjectClass(modules[0]) : nullptr;
-    jfieldID nameField =
-        moduleClass != nullptr ? jni->GetFieldID(moduleClass, "name", "Ljava/lang/String;") : nullptr;
-    if (jni->ExceptionCheck()) jni->ExceptionClear();
-    bool prepared = nameField != nullptr;
-    for (jint i = 0; i < count; ++i) {
-        jobject module = modules[i];
-        jobject name = prepared ? jni->GetObjectField(module, nameField) : nullptr;
-        if (name != nullptr) {
-            jni->CallStaticVoidMethod(modulesClass, transformedByAgent, module);
-            jobject kept = jni->NewGlobalRef(module);
-            prepared = !jni->ExceptionCheck() && kept != nullptr;
-            if (kept != nullptr) named.push_back(kept);
-            jni->DeleteLocalRef(name);
-        }
-        jni->DeleteLocalRef(module);
-    }
-    if (jni->ExceptionCheck()) jni->ExceptionClear();
-    if (moduleClass != nullptr) jni->DeleteLocalRef(moduleClass);
-    jvmti->Deallocate(reinterpret_cast<unsigned char*>(modules));
-    return prepared;
+    if (preparer.transformedByAgent == nullptr) return false;
+    jni->CallStaticVoidMethod(preparer.modulesClass, preparer.transformedByAgent, module);
+    if (!jni->ExceptionCheck()) return true;
+    jni->ExceptionClear();
+    return false;
 }
 
 void JNICALL prepareOnAgentThread(jvmtiEnv* jvmti, JNIEnv* jni, void* argument) {
-    auto* preparation = static_cast<Preparation*>(argument);
+    Preparer& preparer = *static_cast<Preparer*>(argument);
     preparingHere = true;
-    std::vector<jobject> named;
-    bool succeeded = false;
-    {
-        AgentWorkScope work;
-        try {
-            succeeded = prepareModules(jvmti, jni, named);
-        } catch (...) {
-            // Out of memory: nothing is prepared.
+    AgentWorkScope work;
+    if (jvmti->RawMonitorEnter(preparer.monitor) != JVMTI_ERROR_NONE) return;
+    while (!preparer.stopping) {
+        if (preparer.waiting.empty()) {
+            if (jvmti->RawMonitorWait(preparer.monitor, 0) != JVMTI_ERROR_NONE) break;
+            continue;
         }
+        jobject module = preparer.waiting.front();
+        preparer.waiting.erase(preparer.waiting.begin());
+        preparer.inProgress = module;
+        jvmti->RawMonitorExit(preparer.monitor);
+        bool prepared = false;
+        try {
+            prepared = prepareModule(jvmti, jni, preparer, module);
+        } catch (...) {
+            // Out of memory: the module stays unprepared.
+        }
+        if (jvmti->RawMonitorEnter(preparer.monitor) != JVMTI_ERROR_NONE) return;
+        preparer.inProgress = nullptr;
+        try {
+            (prepared ? preparer.prepared : preparer.refused).push_back(module);
+        } catch (...) {
+            jni->DeleteGlobalRef(module);
+        }
+        jvmti->RawMonitorNotifyAll(preparer.monitor);
     }
-    if (!succeeded) {
-        for (jobject module : named) jni->DeleteGlobalRef(module);
-        named.clear();
-    }
-    if (jvmti->RawMonitorEnter(preparation->monitor) != JVMTI_ERROR_NONE) return;
-    if (!preparation->done) settle(preparation, &named);
-    jvmti->RawMonitorNotifyAll(preparation->monitor);
-    jvmti->RawMonitorExit(preparation->monitor);
-    // Left here when given up on, or on failure.
-    for (jobject module : named) jni->DeleteGlobalRef(module);
+    jvmti->RawMonitorExit(preparer.monitor);
 }
 
 // A java.lang.Thread for the agent's thread, made by its constructor with
@@ -172,46 +143,66 @@ jthread newThreadObject(JNIEnv* jni, jthread current) {
 
 }  // namespace
 
-bool prepareNamedModules(jvmtiEnv* jvmti, JNIEnv* jni, jthread current) {
-    forgetPreparedModules();
-    auto* preparation = new Preparation;
-    if (jvmti->CreateRawMonitor("Kelmora modules", &preparation->monitor) != JVMTI_ERROR_NONE) {
-        delete preparation;
+bool startPreparingModules(jvmtiEnv* jvmti, JNIEnv* jni, jthread current) {
+    auto* preparer = new Preparer;
+    preparer->jvmti = jvmti;
+    if (jvmti->CreateRawMonitor("Kelmora modules", &preparer->monitor) != JVMTI_ERROR_NONE) {
+        delete preparer;
         return false;
     }
-    preparation->deadline = std::chrono::steady_clock::now() + kPreparationTime;
-    running.store(preparation, std::memory_order_release);
-    settled.store(false, std::memory_order_release);
     jthread thread = newThreadObject(jni, current);
-    if (thread == nullptr || jvmti->RunAgentThread(thread, prepareOnAgentThread, preparation,
+    if (thread == nullptr || jvmti->RunAgentThread(thread, prepareOnAgentThread, preparer,
                                                     JVMTI_THREAD_NORM_PRIORITY) != JVMTI_ERROR_NONE) {
-        // Nothing waits on it: no thread was started.
-        running.store(nullptr, std::memory_order_release);
-        settled.store(true, std::memory_order_release);
-        jvmti->DestroyRawMonitor(preparation->monitor);
-        delete preparation;
+        jvmti->DestroyRawMonitor(preparer->monitor);
+        delete preparer;
         return false;
     }
+    running.store(preparer, std::memory_order_release);
     return true;
 }
 
 bool isPreparedModule(jvmtiEnv* jvmti, JNIEnv* jni, jobject module) {
-    if (module == nullptr) return false;
-    if (!settled.load(std::memory_order_acquire)) {
-        if (preparingHere) return false;
-        waitForPreparation(jvmti);
+    Preparer* preparer = running.load(std::memory_order_acquire);
+    if (module == nullptr || preparer == nullptr || preparingHere ||
+        jvmti->RawMonitorEnter(preparer->monitor) != JVMTI_ERROR_NONE) {
+        return false;
     }
-    std::lock_guard<std::mutex> guard(preparedLock);
-    for (jobject known : prepared) {
-        if (jni->IsSameObject(known, module)) return true;
+    bool prepared = false;
+    bool asked = false;
+    auto deadline = std::chrono::steady_clock::now() + kAnswerTime;
+    try {
+        while (!preparer->stopping) {
+            if (listed(jni, preparer->prepared, module)) {
+                prepared = true;
+                break;
+            }
+            if (listed(jni, preparer->refused, module)) break;
+            if (!asked && !listed(jni, preparer->waiting, module) &&
+                !jni->IsSameObject(preparer->inProgress, module)) {
+                jobject kept = jni->NewGlobalRef(module);
+                if (kept == nullptr) break;
+                preparer->waiting.push_back(kept);
+                jvmti->RawMonitorNotifyAll(preparer->monitor);
+            }
+            asked = true;
+            if (std::chrono::steady_clock::now() >= deadline ||
+                jvmti->RawMonitorWait(preparer->monitor, kWaitSliceMs) != JVMTI_ERROR_NONE) {
+                break;
+            }
+        }
+    } catch (...) {
+        // Out of memory: the class is left as it is.
     }
-    return false;
+    jvmti->RawMonitorExit(preparer->monitor);
+    return prepared;
 }
 
-void forgetPreparedModules() {
-    std::lock_guard<std::mutex> guard(preparedLock);
-    prepared.clear();
+void stopPreparingModules() {
     moduleUpcallMethod.store(nullptr);
-    running.store(nullptr);
-    settled.store(true);
+    Preparer* preparer = running.exchange(nullptr);
+    jvmtiEnv* jvmti = preparer != nullptr ? preparer->jvmti : nullptr;
+    if (preparer == nullptr || jvmti->RawMonitorEnter(preparer->monitor) != JVMTI_ERROR_NONE) return;
+    preparer->stopping = true;
+    jvmti->RawMonitorNotifyAll(preparer->monitor);
+    jvmti->RawMonitorExit(preparer->monitor);
 }

@@ -7,9 +7,9 @@
 // loaders, and on its way takes identity hashes of those modules and links
 // classes (the verifier hashes each class it links). On a program thread
 // those would be hashes the program's own objects would otherwise have had.
-// So at start-up a thread of the agent's own runs that code for every named
-// module there is, while the program starts; HotSpot's later runs of it
-// then find everything done. A class of a named module waits for it.
+// So a thread of the agent's own runs that code first, for each named module
+// whose class is about to be rewritten, while the loading thread waits;
+// HotSpot's later run of it then finds everything done.
 #pragma once
 
 #include <jni.h>
@@ -17,20 +17,20 @@
 
 #include <atomic>
 
-// Starts preparing the named modules defined so far on a thread of the
-// agent's own; `current` is the calling thread. False when no thread could
-// be started: named modules then keep their classes. The new thread takes
-// the next thread identifier, so the program's threads made later have
-// identifiers one higher than untraced.
-bool prepareNamedModules(jvmtiEnv* jvmti, JNIEnv* jni, jthread current);
+// Starts the agent's thread that prepares a named module when its first
+// class is to be rewritten; `current` is the calling thread. False when it
+// could not be started: named modules then keep their classes. The thread
+// takes the next thread identifier, so the program's threads made later
+// have identifiers one higher than untraced.
+bool startPreparingModules(jvmtiEnv* jvmti, JNIEnv* jni, jthread current);
 
-// Whether this module was prepared (a named module of the boot layer),
-// waiting for the preparation while it runs (for at most 10 s from its
-// start; past that no module is prepared). Null is no module.
+// Whether this named module is prepared, preparing it first (the calling
+// thread waits, for at most 5 s). False on the preparing thread itself.
 bool isPreparedModule(jvmtiEnv* jvmti, JNIEnv* jni, jobject module);
 
-// Forgets the prepared modules (tests only: a fake VM's objects die with it).
-void forgetPreparedModules();
+// Lets the preparing thread end, and forgets the modules (tests only: a
+// fake VM's objects die with it).
+void stopPreparingModules();
 
 // HotSpot's Java method for a module's first rewritten class, once known.
 // The VM may still run it on a program thread (for a module defined later);

@@ -1,6 +1,7 @@
 #include "tests/FakeJvmti.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdarg>
 #include <cstring>
 #include <stdexcept>
@@ -326,18 +327,30 @@ jvmtiError JNICALL fakeRunAgentThread(jvmtiEnv* env, jthread thread, jvmtiStartF
     FAKE_ENTER(RunAgentThread)
     if (thread == nullptr) return JVMTI_ERROR_INVALID_THREAD;
     ++vm.agentThreadsRun;
-    proc(env, vm.jni(), const_cast<void*>(argument));
+    void* passed = const_cast<void*>(argument);
+    vm.agentThreads.emplace_back([env, proc, passed] { proc(env, FakeJvm::current().jni(), passed); });
     return JVMTI_ERROR_NONE;
 }
 
-// The one waiter is the thread that started the agent's thread, which has
-// run to its end by then.
-jvmtiError JNICALL fakeRawMonitorWait(jvmtiEnv*, jrawMonitorID monitor, jlong) {
-    return monitor == nullptr ? JVMTI_ERROR_INVALID_MONITOR : JVMTI_ERROR_NONE;
+// Waits as the VM does: the monitor is let go meanwhile (entered once).
+jvmtiError JNICALL fakeRawMonitorWait(jvmtiEnv*, jrawMonitorID monitor, jlong milliseconds) {
+    if (monitor == nullptr) return JVMTI_ERROR_INVALID_MONITOR;
+    auto* fake = reinterpret_cast<FakeMonitor*>(monitor);
+    int entries = fake->entries;
+    fake->entries = 0;
+    if (milliseconds <= 0) {
+        fake->changed.wait(fake->lock);
+    } else {
+        fake->changed.wait_for(fake->lock, std::chrono::milliseconds(milliseconds));
+    }
+    fake->entries = entries;
+    return JVMTI_ERROR_NONE;
 }
 
 jvmtiError JNICALL fakeRawMonitorNotifyAll(jvmtiEnv*, jrawMonitorID monitor) {
-    return monitor == nullptr ? JVMTI_ERROR_INVALID_MONITOR : JVMTI_ERROR_NONE;
+    if (monitor == nullptr) return JVMTI_ERROR_INVALID_MONITOR;
+    reinterpret_cast<FakeMonitor*>(monitor)->changed.notify_all();
+    return JVMTI_ERROR_NONE;
 }
 
 jweak JNICALL fakeNewWeakGlobalRef(JNIEnv*, jobject object) {
@@ -514,6 +527,7 @@ FakeJvm::FakeJvm() {
 }
 
 FakeJvm::~FakeJvm() {
+    for (std::thread& thread : agentThreads) thread.join();
     for (char* text : texts_) delete[] text;
     currentFake = nullptr;
 }

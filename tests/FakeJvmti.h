@@ -7,12 +7,14 @@
 #include <jni.h>
 #include <jvmti.h>
 
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 enum class Call {
@@ -101,6 +103,7 @@ struct FakeThread {
 struct FakeMonitor {
     std::string name;
     std::recursive_mutex lock;
+    std::condition_variable_any changed;  // RawMonitorWait and RawMonitorNotifyAll
     int entries = 0;
 };
 
@@ -169,8 +172,10 @@ public:
     // What GetSystemProperty finds (nothing else is there).
     std::map<std::string, std::string> systemProperties{
         {"java.vm.specification.version", "17"}, {"java.vm.name", "OpenJDK 64-Bit Server VM"}};
-    // Threads started with RunAgentThread (each runs at once, to its end).
+    // Threads started with RunAgentThread: each a thread of its own, joined
+    // when the fake ends (the agent must have let it end by then).
     int agentThreadsRun = 0;
+    std::vector<std::thread> agentThreads;
     // Weak references made and not yet deleted.
     int liveWeakReferences = 0;
 

@@ -24,10 +24,13 @@ namespace {
 
 constexpr const char* kLeftWithoutEntry = "Warning: Left method that hasn't been entered...";
 
-thread_local bool agentAtWork = false;
-// The VM runs its Java code for a module's first rewritten class here: the
-// program would not run it untraced.
-thread_local bool inModuleUpcall = false;
+// Why this thread's events are dropped, if they are: the agent's own work
+// on it, or the VM running its Java code for a module's first rewritten
+// class (which the program would not run untraced). One byte, so that the
+// hot path reads one thread-local.
+constexpr unsigned char kAgentAtWork = 1;
+constexpr unsigned char kInModuleUpcall = 2;
+thread_local unsigned char droppedHere = 0;
 // Where a rewritten method calls the hook: after its `aload_0`.
 constexpr jlocation kHookCallLocation = 1;
 // In a constructor, its super or this call stands before its hook call,
@@ -362,9 +365,9 @@ bool constructedWithoutFetch(JNIEnv* jni, jthread thread, const MethodRecord& re
             object.outcome = ReceiverLookup::Outcome::Filtered;
         }
         object.tag = builder->tag;
-    } else if (!callerRecord->trustsConstructorCalls ||
+    } else if (record.hookCallAt < 0 ||
                (callerRecord->isConstructor && callerRecord->hookCallAt < 0) ||
-               record.hookCallAt < 0) {
+               !trustsConstructorCalls(agentState->jvmti, jni, *callerRecord)) {
         // Not known to be `new` of this class, or this constructor would not
         // hand the object over for its tag.
         return false;
@@ -525,9 +528,9 @@ bool leavingHookCall() {
 }  // namespace
 
 void JNICALL onMethodEntry(jvmtiEnv*, JNIEnv* jni, jthread thread, jmethodID method) {
-    if (agentAtWork || inModuleUpcall) return;
+    if (droppedHere != 0) return;
     if (isModuleUpcall(method)) {
-        inModuleUpcall = true;
+        droppedHere = kInModuleUpcall;
         return;
     }
     // The agent's own calls of the hook, and its own work, are never traced.
@@ -546,11 +549,11 @@ void JNICALL onMethodEntry(jvmtiEnv*, JNIEnv* jni, jthread thread, jmethodID met
 
 void JNICALL onMethodExit(jvmtiEnv*, JNIEnv* jni, jthread thread, jmethodID method,
                           jboolean wasPoppedByException, jvalue) {
-    if (inModuleUpcall) {
-        inModuleUpcall = !isModuleUpcall(method);
+    if (droppedHere != 0) {
+        if (droppedHere == kInModuleUpcall && isModuleUpcall(method)) droppedHere = 0;
         return;
     }
-    if (agentAtWork || (isHookMethod(method) && leavingHookCall())) return;
+    if (isHookMethod(method) && leavingHookCall()) return;
     EventHandlerScope scope;
     if (!scope.entered()) return;
     try {
@@ -582,8 +585,8 @@ jboolean JNICALL onHookCall(JNIEnv* jni, jclass hookClass, jobject object) {
     return JNI_FALSE;
 }
 
-AgentWorkScope::AgentWorkScope() { agentAtWork = true; }
-AgentWorkScope::~AgentWorkScope() { agentAtWork = false; }
+AgentWorkScope::AgentWorkScope() { droppedHere |= kAgentAtWork; }
+AgentWorkScope::~AgentWorkScope() { droppedHere &= static_cast<unsigned char>(~kAgentAtWork); }
 
 void JNICALL onClassUnload(jvmtiEnv*, ...) {
     if (!beginAgentCallback()) return;

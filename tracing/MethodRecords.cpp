@@ -139,10 +139,6 @@ bool describeMethod(jvmtiEnv* jvmti, JNIEnv* jni, jmethodID method, bool complet
             if (!record.isStatic && !record.isNative && !record.receiverAbsent) {
                 scanBytecode(jvmti, jni, method, declaring, classSignature.text, record);
             }
-            if (record.hasClass && classRewritingActive()) {
-                record.trustsConstructorCalls =
-                    classCallsHook(jvmti, jni, declaring, classSignature.text);
-            }
             record.fetchReason = fetchReasonOf(record, modifiers);
         }
     }
@@ -232,6 +228,20 @@ MethodRecordTable::Generation* MethodRecordTable::grow(Generation& full) {
     owned_ = std::move(larger);
     current_.store(next, std::memory_order_release);
     return next;
+}
+
+bool trustsConstructorCalls(jvmtiEnv* jvmti, JNIEnv* jni, const MethodRecord& record) {
+    signed char known = record.rewrittenClass.state.load(std::memory_order_relaxed);
+    if (known != LazyFlag::kUnknown) return known != 0;
+    jclass declaring = nullptr;
+    VmText signature(jvmti);
+    bool trusts = record.hasClass && classRewritingActive() &&
+                  jvmti->GetMethodDeclaringClass(record.method, &declaring) == JVMTI_ERROR_NONE &&
+                  declaring != nullptr &&
+                  jvmti->GetClassSignature(declaring, &signature.text, nullptr) == JVMTI_ERROR_NONE &&
+                  classCallsHook(jvmti, jni, declaring, signature.text);
+    record.rewrittenClass.state.store(trusts ? 1 : 0, std::memory_order_relaxed);
+    return trusts;
 }
 
 const MethodRecord* MethodRecordTable::remember(std::unique_ptr<MethodRecord> record) {

@@ -15,6 +15,16 @@
 #include "agent/AgentState.h"
 #include "tracing/FetchCounts.h"
 
+// A yes or no worked out on first need, by whichever thread needs it first
+// (each would work out the same); moved with the record that holds it.
+struct LazyFlag {
+    static constexpr signed char kUnknown = -1;
+    mutable std::atomic<signed char> state{kUnknown};
+    LazyFlag() = default;
+    LazyFlag(const LazyFlag& other) noexcept : state(other.state.load(std::memory_order_relaxed)) {}
+    LazyFlag& operator=(const LazyFlag&) = delete;
+};
+
 struct MethodRecord {
     jmethodID method = nullptr;
     // The declaring class was obtained: the gate and the filter apply.
@@ -39,8 +49,9 @@ struct MethodRecord {
     // primitive: the receiver is never there, nothing is fetched.
     bool receiverAbsent = false;
     // Its class is one the agent rewrote: an object its code makes with
-    // `new` is of the class whose constructor is called on it.
-    bool trustsConstructorCalls = false;
+    // `new` is of the class whose constructor is called on it. Worked out
+    // the first time a constructor is called from it (trustsConstructorCalls).
+    LazyFlag rewrittenClass;
     // A constructor, and java.lang.Object's (which does nothing with the
     // object it is given).
     bool isConstructor = false;
@@ -86,6 +97,11 @@ bool describeMethod(jvmtiEnv* jvmti, JNIEnv* jni, jmethodID method, bool complet
 
 // Records by method identifier. Lookups take no lock and may run on any
 // thread at any time; records are added under a lock of the table's own.
+// Whether the record's method belongs to a class the agent rewrote: what
+// its code makes with `new` is then of the class whose constructor is
+// called on it. Asks the VM the first time only.
+bool trustsConstructorCalls(jvmtiEnv* jvmti, JNIEnv* jni, const MethodRecord& record);
+
 class MethodRecordTable {
 public:
     MethodRecordTable();

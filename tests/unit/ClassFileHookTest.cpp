@@ -224,17 +224,15 @@ TEST_F(ClassFileHookTest, ClassesLoadedBeforeTheVmWasUpAreRetransformed) {
 }
 
 // A named module's classes are rewritten once the VM's own code for its
-// first rewritten class has run on the agent's thread, for every named
-// module there is at start-up; a module defined later, or any module when
-// that could not be done, keeps its classes (unless the JDK is traced), and
-// unnamed modules never wait for any of it.
+// first rewritten class has run on the agent's thread, which the loading
+// thread waits for; a module whose preparation failed, or any named module
+// when the thread could not be had, keeps its classes (unless the JDK is
+// traced), and unnamed modules never wait for any of it.
 TEST_F(ClassFileHookTest, NamedModulesAreRewrittenOnceTheVmsCodeForThemRanOnTheAgentsThread) {
     bind(holdsLock, reinterpret_cast<void*>(vmHoldsLock));
     state->filters.append("Ljava/");
-    jobject base = vm.module("java.base");
     jobject tool = vm.module("app.tool");
     jobject late = vm.module("late.plugin");
-    vm.modules = {vm.module(""), base, vm.module(""), tool};
     vm.packageModules = {{"app/tool", tool}, {"late/plugin", late}};
     jclass modulesClass = vm.klass(vm.moduleHelperClass);
     vm.loadedClasses = {threadClass, modulesClass};
@@ -246,10 +244,12 @@ TEST_F(ClassFileHookTest, NamedModulesAreRewrittenOnceTheVmsCodeForThemRanOnTheA
     onVmInit(vm.jvmti(), vm.jni(), main);
     ASSERT_TRUE(classRewritingActive());
     EXPECT_EQ(vm.agentThreadsRun, 1);
-    EXPECT_EQ(vm.transformedByAgent, (std::vector<jobject>{base, tool}));
-    EXPECT_FALSE(load("app/tool/Job", toolClass).empty());
-    EXPECT_TRUE(load("late/plugin/Job", lateClass).empty());
     EXPECT_FALSE(load("app/Job", jobClass()).empty());
+    EXPECT_TRUE(vm.transformedByAgent.empty()) << "an unnamed module's class prepared a module";
+    EXPECT_FALSE(load("app/tool/Job", toolClass).empty());
+    EXPECT_FALSE(load("app/tool/Job", toolClass).empty());
+    EXPECT_FALSE(load("late/plugin/Job", lateClass).empty());
+    EXPECT_EQ(vm.transformedByAgent, (std::vector<jobject>{tool, late}));
     EXPECT_EQ(vm.outstandingTexts(), 0);
 
     // Whatever stops the preparation, the named modules keep their classes.
@@ -264,8 +264,10 @@ TEST_F(ClassFileHookTest, NamedModulesAreRewrittenOnceTheVmsCodeForThemRanOnTheA
     };
     vm.transformedByAgentThrows = true;
     EXPECT_FALSE(prepareAgain()) << "the VM's code threw";
+    EXPECT_TRUE(load("app/tool/Job", toolClass).empty());
+    EXPECT_EQ(vm.transformedByAgent.size(), 1u) << "a refused module is asked about once";
     vm.transformedByAgentThrows = false;
-    for (Call call : {Call::RunAgentThread, Call::GetAllModules, Call::GetLoadedClasses}) {
+    for (Call call : {Call::RunAgentThread, Call::GetLoadedClasses}) {
         vm.failOnce(call, JVMTI_ERROR_OUT_OF_MEMORY);
         EXPECT_FALSE(prepareAgain()) << static_cast<int>(call);
     }
@@ -292,10 +294,13 @@ TEST_F(ClassFileHookTest, NamedModulesAreRewrittenOnceTheVmsCodeForThemRanOnTheA
     leave(thread, after);
     EXPECT_EQ(traceText(), " Lapp/Job;main()V\n -Lapp/Job;main()V\n");
 
-    // With the JDK traced, every module's classes are rewritten.
+    // With the JDK traced, every module's classes are rewritten, no module
+    // prepared.
     state->filters.clear();
+    int threads = vm.agentThreadsRun;
     EXPECT_TRUE(prepareAgain());
-    EXPECT_FALSE(load("late/plugin/Job", lateClass).empty());
+    EXPECT_EQ(vm.agentThreadsRun, threads);
+    EXPECT_TRUE(vm.transformedByAgent.empty());
     EXPECT_EQ(vm.outstandingTexts(), 0);
 }
 

@@ -1,9 +1,10 @@
 package bench;
 
 // Tight loops of calls, for timing the cost of method events:
-//   Calls <calls> [instance|static|mixed] [threads]
+//   Calls <calls> [instance|static|mixed|ctor] [threads]
 // instance: one instance method (its receiver is asked for at every event);
-// static: one static method; mixed (the default): one of each per round.
+// static: one static method; mixed (the default): one of each per round;
+// ctor: `new Leaf(i)`, whose constructor calls its superclass's.
 // With several threads, each runs the whole loop at the same time as the
 // others, on a receiver of its own.
 public class Calls {
@@ -16,6 +17,16 @@ public class Calls {
 
     static int twice(int x) {
         return 2 * x;
+    }
+
+    static class Base {
+        final int v;
+
+        Base(int v) { this.v = v; }
+    }
+
+    static final class Leaf extends Base {
+        Leaf(int v) { super(v + 1); }
     }
 
     // A named class rather than a lambda: bootstrapping a lambda would add
@@ -43,6 +54,9 @@ public class Calls {
                     break;
                 case "mixed":
                     for (int i = 0; i < calls; i++) s += target.bump(twice(i) & 1);
+                    break;
+                case "ctor":
+                    for (int i = 0; i < calls; i++) s += new Leaf(i).v;
                     break;
                 default:
                     throw new IllegalArgumentException("unknown mode " + mode);

@@ -15,12 +15,12 @@
 #include "agent/AgentState.h"
 #include "agent/ErrorReporting.h"
 #include "agent/HandlerFence.h"
-#include "agent/Platform.h"
 #include "instrument/ClassFileHook.h"
 #include "options/Options.h"
 #include "output/Legends.h"
 #include "output/TextFile.h"
 #include "output/TraceWriter.h"
+#include "platform/Paths.h"
 #include "tracing/FetchCounts.h"
 #include "tracing/MethodEvents.h"
 #include "tracing/MethodRecords.h"
@@ -273,15 +273,6 @@ void unload() {
 }
 
 }  // namespace
-
-std::string workingDirectory() { return currentDirectory(); }
-
-std::string joinPath(const std::string& directory, const char* fileName) {
-    std::string path = directory;
-    path.push_back(kPathSeparator);
-    path.append(fileName);
-    return path;
-}
 
 void initAgentState(const std::string& directory) {
     AgentState* state = createAgentState();

@@ -24,12 +24,6 @@ void initAgentState(const std::string& workingDirectory);
 // it would not run untraced.
 jvmtiError setEventCallbacks(jvmtiEnv* jvmti, bool rewriting, bool classFileLoadHook);
 
-// The process's working directory, of any length; empty when it cannot be
-// read.
-std::string workingDirectory();
-// `directory`, the platform's path separator and `fileName`.
-std::string joinPath(const std::string& directory, const char* fileName);
-
 // The date as the C runtime's asctime writes it, but with the day of the
 // month in two digits: "Mon Mar 05 09:07:02 2012\n". Always English.
 std::string consoleDate();

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "agent/AgentState.h"
-#include "agent/Platform.h"
+#include "platform/Paths.h"
 
 namespace {
 

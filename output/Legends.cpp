@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <mutex>
 
-#include "agent/Agent.h"
 #include "agent/AgentState.h"
 #include "output/TextFile.h"
+#include "platform/Paths.h"
 
 namespace {
 

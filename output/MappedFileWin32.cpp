@@ -10,8 +10,8 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "agent/Platform.h"
 #include "output/MappedFile.h"
+#include "platform/Paths.h"
 
 namespace fileOs {
 

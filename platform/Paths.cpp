@@ -1,4 +1,4 @@
-#include "agent/Platform.h"
+#include "platform/Paths.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -26,7 +26,7 @@ std::wstring widePath(const std::string& path) {
     return wide;
 }
 
-std::string currentDirectory() {
+std::string workingDirectory() {
     std::vector<wchar_t> buffer(512);
     for (;;) {
         if (_wgetcwd(buffer.data(), static_cast<int>(buffer.size())) != nullptr) break;
@@ -62,7 +62,7 @@ int removeFile(const std::string& path) {
 
 #else
 
-std::string currentDirectory() {
+std::string workingDirectory() {
     std::vector<char> buffer(512);
     for (;;) {
         if (getcwd(buffer.data(), buffer.size()) != nullptr) return std::string(buffer.data());
@@ -76,3 +76,10 @@ FILE* openFile(const std::string& path, const char* mode) { return std::fopen(pa
 int removeFile(const std::string& path) { return std::remove(path.c_str()); }
 
 #endif
+
+std::string joinPath(const std::string& directory, const char* fileName) {
+    std::string path = directory;
+    path.push_back(kPathSeparator);
+    path.append(fileName);
+    return path;
+}

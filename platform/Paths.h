@@ -1,4 +1,7 @@
-// What differs between the platforms the agent is built for.
+// Paths and files: the working directory, joining a file name to a
+// directory, opening and removing a file. Both the agent's load (the error
+// log, the trace) and the output files (the legends) name their files
+// through these.
 #pragma once
 
 #include <cstdio>
@@ -17,7 +20,9 @@ constexpr char kPathSeparator = '/';
 
 // The process's working directory, of any length; empty when it cannot be
 // read.
-std::string currentDirectory();
+std::string workingDirectory();
+// `directory`, the platform's path separator and `fileName`.
+std::string joinPath(const std::string& directory, const char* fileName);
 // std::fopen and std::remove of a path.
 FILE* openFile(const std::string& path, const char* mode);
 int removeFile(const std::string& path);

@@ -277,6 +277,19 @@ bool resolvingTheHookForAConstructor(jthread thread) {
     return true;
 }
 
+// Slow path: the object `waiting` waits to tag, read from slot 0 of the
+// frame at `depth`, gets the tag handed out at its constructor's entry.
+void tagFromFrame(JNIEnv* jni, jthread thread, jint depth, FetchReason reason,
+                  EnteredFrame& waiting) {
+    ReceiverLookup object;
+    lookUpReceiver(thread, jni, depth, /*alwaysReadClass=*/false, reason, object);
+    if (object.outcome != ReceiverLookup::Outcome::Found) return;
+    if (object.tag == 0 && agentState->jvmti->SetTag(object.object, waiting.tag) != JVMTI_ERROR_NONE) {
+        return;
+    }
+    waiting.receiver = EnteredFrame::Receiver::Tagged;
+}
+
 // Slow path: a super or this constructor that will not hand the object over
 // (filtered, or not rewritten) is about to run on an object that waits for
 // its tag: its code could hand the object around, so the object is read from
@@ -303,13 +316,7 @@ void tagBeforeItsSuperConstructor(JNIEnv* jni, jthread thread, const MethodRecor
         waiting->quietSuperCallAt = record.superCallAt;
         return;
     }
-    ReceiverLookup object;
-    lookUpReceiver(thread, jni, 0, /*alwaysReadClass=*/false, FetchReason::SuperNotRewritten, object);
-    if (object.outcome != ReceiverLookup::Outcome::Found) return;
-    if (object.tag == 0 && agentState->jvmti->SetTag(object.object, waiting->tag) != JVMTI_ERROR_NONE) {
-        return;
-    }
-    waiting->receiver = EnteredFrame::Receiver::Tagged;
+    tagFromFrame(jni, thread, 0, FetchReason::SuperNotRewritten, *waiting);
 }
 
 // Slow path, where tags take identity hashes: a call comes while the
@@ -326,13 +333,7 @@ void tagBeforeAnotherCall(JNIEnv* jni, jthread thread, const MethodRecord& recor
     jlocation at = -1;
     if (!callerOf(thread, caller, at) || caller != waiting->method) return;
     if (record.isConstructor && at == waiting->hookCallAt - kSuperCallBeforeHookCall) return;
-    ReceiverLookup object;
-    lookUpReceiver(thread, jni, 1, /*alwaysReadClass=*/false, FetchReason::CallBeforeSuper, object);
-    if (object.outcome != ReceiverLookup::Outcome::Found) return;
-    if (object.tag == 0 && agentState->jvmti->SetTag(object.object, waiting->tag) != JVMTI_ERROR_NONE) {
-        return;
-    }
-    waiting->receiver = EnteredFrame::Receiver::Tagged;
+    tagFromFrame(jni, thread, 1, FetchReason::CallBeforeSuper, *waiting);
 }
 
 // Writes a constructor's entry without reading its object from the frame,
@@ -408,17 +409,6 @@ void handleEntry(JNIEnv* jni, jthread thread, jmethodID method) {
     enterCall(jni, ReceiverPlace{thread, 0, nullptr, record.fetchReason}, record, kept);
 }
 
-// Slow path: a constructor leaves normally while its object still waits for
-// its tag (its call of the hook did not come): the object is read from its
-// frame and tagged, so that its later calls find the tag.
-void tagLeavingObject(JNIEnv* jni, jthread thread, const EnteredFrame& frame) {
-    ReceiverLookup object;
-    lookUpReceiver(thread, jni, 0, /*alwaysReadClass=*/false, FetchReason::HookNotCalled, object);
-    if (object.outcome == ReceiverLookup::Outcome::Found && object.tag == 0) {
-        agentState->jvmti->SetTag(object.object, frame.tag);
-    }
-}
-
 void handleExit(JNIEnv* jni, jthread thread, jmethodID method, bool byException) {
     AgentState* state = agentState;
     if (!state->records->enabled()) return handleUnrecorded(jni, thread, method, true);
@@ -437,7 +427,9 @@ void handleExit(JNIEnv* jni, jthread thread, jmethodID method, bool byException)
     // say) leaves that to the caller's call, still to come.
     if (paired && frame.receiver == EnteredFrame::Receiver::Reserved && frame.hookCallAt >= 0 &&
         !byException) {
-        tagLeavingObject(jni, thread, frame);
+        // Its call of the hook did not come: the object is read from its
+        // frame and tagged, so that its later calls find the tag.
+        tagFromFrame(jni, thread, 0, FetchReason::HookNotCalled, frame);
     }
     ReceiverLookup receiver;
     bool known = false;

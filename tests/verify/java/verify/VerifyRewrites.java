@@ -328,7 +328,13 @@ public final class VerifyRewrites {
             // copies of the JDK's classes and of the order other threads load classes
             // in, which varies from run to run; it says nothing of the bytecode.
             boolean constraint = brokeLoaderConstraint(original) || brokeLoaderConstraint(now);
-            if (!constraint
+            // Neither side linked, one for want of access to or of a class it needs
+            // (the test's loaders see the JDK's packages as no module does): which
+            // error comes first follows the order classes reach the loaders, and
+            // says nothing of the bytecode either.
+            boolean unreachable = !original.verified && !now.verified
+                    && (couldNotReach(original) || couldNotReach(now));
+            if (!constraint && !unreachable
                     && (original.verified || now.verified || !sameKind(original.error, now.error))) {
                 totals.failures.add(name + ": as written " + describe(original) + ", as rewritten "
                         + describe(now));
@@ -342,6 +348,7 @@ public final class VerifyRewrites {
             // reason (java.*, a package-private superclass, a class not installed):
             // ASM's analysis decides.
             String reason = constraint ? "loader constraint on one side"
+                    : !sameKind(original.error, now.error) ? "a class out of reach on one side"
                     : original.error == null ? "not linked" : original.error.split(":")[0];
             String afterAsm = analyze(changed.get(name), hierarchy);
             if (afterAsm == null) {
@@ -379,6 +386,11 @@ public final class VerifyRewrites {
     private static boolean brokeLoaderConstraint(Link link) {
         return !link.verified && link.error != null && link.error.startsWith("java.lang.LinkageError")
                 && link.error.contains("loader constraint violation");
+    }
+
+    private static boolean couldNotReach(Link link) {
+        String kind = link.error == null ? "" : link.error.split(":")[0];
+        return kind.equals("java.lang.IllegalAccessError") || kind.equals("java.lang.NoClassDefFoundError");
     }
 
     private static boolean sameKind(String a, String b) {

@@ -20,7 +20,8 @@ const char kModulesClass[] = "Ljdk/internal/module/Modules;";
 
 // The modules asked about, and what became of them; shared by the agent's
 // thread and the threads that ask, under `monitor`. All global references.
-// Never freed: the agent's thread waits on it until the VM ends.
+// The agent's thread waits on it until the VM ends; only a stop (tests)
+// lets the thread free it.
 struct Preparer {
     jvmtiEnv* jvmti = nullptr;
     jrawMonitorID monitor = nullptr;
@@ -122,7 +123,16 @@ void JNICALL prepareOnAgentThread(jvmtiEnv* jvmti, JNIEnv* jni, void* argument) 
         }
         jvmti->RawMonitorNotifyAll(preparer.monitor);
     }
+    bool stopped = preparer.stopping;
     jvmti->RawMonitorExit(preparer.monitor);
+    if (!stopped) return;
+    // Told to stop (tests only): no one else holds the preparer any more.
+    for (auto* modules : {&preparer.waiting, &preparer.prepared, &preparer.refused}) {
+        for (jobject module : *modules) jni->DeleteGlobalRef(module);
+    }
+    if (preparer.modulesClass != nullptr) jni->DeleteGlobalRef(preparer.modulesClass);
+    jvmti->DestroyRawMonitor(preparer.monitor);
+    delete &preparer;
 }
 
 // A java.lang.Thread for the agent's thread, made by its constructor with

@@ -34,6 +34,17 @@ std::atomic<HookFunction> vmFunction{nullptr};
 // The VM's function of the hook method, as its library exports it; null
 // where it could not be found (the binding is then known by its method).
 std::atomic<void*> vmFunctionAddress{nullptr};
+// The VM's function behind the method through which the JDK defines hidden
+// classes (a lambda's class, say): the VM never shows those to the
+// class-loading hook, so their bytes are rewritten on their way to it.
+constexpr const char* kDefinerClassName = "java/lang/ClassLoader";
+constexpr const char* kDefinerMethodName = "defineClass0";
+constexpr const char* kDefinerMethodDescriptor =
+    "(Ljava/lang/ClassLoader;Ljava/lang/Class;Ljava/lang/String;[BIILjava/security/"
+    "ProtectionDomain;ZILjava/lang/Object;)Ljava/lang/Class;";
+// The flag of a hidden class among defineClass0's.
+constexpr jint kHiddenClassFlag = 0x2;
+std::atomic<DefineFunction> vmDefineFunction{nullptr};
 
 // Classes the agent itself is retransforming on this thread: their load
 // hook rewrites them as if they were loaded now.
@@ -41,10 +52,11 @@ thread_local bool retransformingHere = false;
 
 constexpr jint kRetransformBatch = 64;
 
-// Whether the method being bound is the hook method, by its names; only
-// possible once the VM has started (a binding during start-up is known by
-// the function's address instead).
-bool isHookByName(jvmtiEnv* jvmti, jmethodID method) {
+// Whether the method being bound is `className`.`methodName` of that
+// descriptor; only possible once the VM has started (a binding during
+// start-up is known by the function's address instead).
+bool isMethodNamed(jvmtiEnv* jvmti, jmethodID method, const char* className,
+                   const char* methodName, const char* descriptor) {
     VmText name(jvmti), signature(jvmti), classSignature(jvmti);
     jclass declaring = nullptr;
     if (jvmti->GetMethodName(method, &name.text, &signature.text, nullptr) != JVMTI_ERROR_NONE ||
@@ -53,9 +65,9 @@ bool isHookByName(jvmtiEnv* jvmti, jmethodID method) {
         name.text == nullptr || signature.text == nullptr || classSignature.text == nullptr) {
         return false;
     }
-    std::string hookClass = std::string("L") + kHookClassName + ";";
-    return hookClass == classSignature.text && std::strcmp(name.text, kHookMethodName) == 0 &&
-           std::strcmp(signature.text, kHookMethodDescriptor) == 0;
+    std::string wantedClass = std::string("L") + className + ";";
+    return wantedClass == classSignature.text && std::strcmp(name.text, methodName) == 0 &&
+           std::strcmp(signature.text, descriptor) == 0;
 }
 
 // Whether a class of this signature may be rewritten: not filtered, not the
@@ -108,6 +120,38 @@ void rewriteLoadedClass(jvmtiEnv* jvmti, JNIEnv* jni, jobject loader, const char
     std::memcpy(copy, result.bytes.data(), result.bytes.size());
     *newLength = static_cast<jint>(result.bytes.size());
     *newData = copy;
+}
+
+// The rewritten bytes of a hidden class the JDK defines (a lambda's class,
+// say), as a new array; null when it stays as it came: not wanted, not
+// rewritten, bounds the VM will refuse anyway, no memory. Nothing is left
+// pending on the thread.
+jbyteArray rewrittenHiddenClass(JNIEnv* jni, jbyteArray data, jint offset, jint length) {
+    jsize size = jni->GetArrayLength(data);
+    if (offset < 0 || length <= 0 || offset > size || length > size - offset) return nullptr;
+    std::vector<uint8_t> bytes(static_cast<std::size_t>(length));
+    jni->GetByteArrayRegion(data, offset, length, reinterpret_cast<jbyte*>(bytes.data()));
+    if (jni->ExceptionCheck()) {
+        jni->ExceptionClear();
+        return nullptr;
+    }
+    RewriteResult result = rewriteClass(bytes.data(), bytes.size(), hookTarget());
+    if (result.outcome != ClassOutcome::Rewritten || !wanted(result.className.c_str())) {
+        return nullptr;
+    }
+    auto newLength = static_cast<jsize>(result.bytes.size());
+    jbyteArray rewritten = jni->NewByteArray(newLength);
+    if (rewritten != nullptr) {
+        jni->SetByteArrayRegion(rewritten, 0, newLength,
+                                reinterpret_cast<const jbyte*>(result.bytes.data()));
+    }
+    if (jni->ExceptionCheck()) {
+        // Out of memory of the agent's making: the class is defined as it came.
+        jni->ExceptionClear();
+        if (rewritten != nullptr) jni->DeleteLocalRef(rewritten);
+        return nullptr;
+    }
+    return rewritten;
 }
 
 // Another agent (a debugger's hot swap, say) redefines a class: it keeps the
@@ -169,22 +213,59 @@ void prepareHookBinding(jvmtiEnv* jvmti) {
 void JNICALL onNativeMethodBind(jvmtiEnv* jvmti, JNIEnv*, jthread, jmethodID method,
                                 void* address, void** newAddress) {
     void* ours = reinterpret_cast<void*>(onHookCall);
-    if (address == nullptr || newAddress == nullptr || address == ours) return;
+    void* ourDefiner = reinterpret_cast<void*>(onDefineClass0);
+    if (address == nullptr || newAddress == nullptr || address == ours || address == ourDefiner) {
+        return;
+    }
     void* expected = vmFunctionAddress.load();
-    bool hook = false;
-    if (expected != nullptr) {
-        hook = address == expected;
-    } else if (beginAgentCallback()) {
+    bool hook = expected != nullptr && address == expected;
+    bool definer = false;
+    if (!hook && beginAgentCallback()) {
         try {
-            hook = isHookByName(jvmti, method);
+            hook = expected == nullptr &&
+                   isMethodNamed(jvmti, method, kHookClassName, kHookMethodName, kHookMethodDescriptor);
+            definer = !hook && isMethodNamed(jvmti, method, kDefinerClassName, kDefinerMethodName,
+                                             kDefinerMethodDescriptor);
         } catch (...) {
         }
         endAgentCallback();
+    }
+    if (definer) {
+        vmDefineFunction.store(reinterpret_cast<DefineFunction>(address));
+        *newAddress = ourDefiner;
+        return;
     }
     if (!hook) return;
     vmFunction.store(reinterpret_cast<HookFunction>(address));
     boundHookMethod.store(method, std::memory_order_release);
     *newAddress = ours;
+}
+
+jclass JNICALL onDefineClass0(JNIEnv* jni, jclass definerClass, jobject loader,
+                                     jclass lookup, jstring name, jbyteArray data, jint offset,
+                                     jint length, jobject domain, jboolean initialize, jint flags,
+                                     jobject classData) {
+    DefineFunction vm = vmDefineFunction.load();
+    if (vm == nullptr) return nullptr;
+    jbyteArray rewritten = nullptr;
+    // Other classes defined here come to the class-loading hook as usual.
+    if ((flags & kHiddenClassFlag) != 0 && data != nullptr && classRewritingActive() &&
+        beginAgentCallback()) {
+        try {
+            rewritten = rewrittenHiddenClass(jni, data, offset, length);
+        } catch (...) {
+            // Out of memory: the class is defined as it came.
+        }
+        endAgentCallback();
+    }
+    if (rewritten == nullptr) {
+        return vm(jni, definerClass, loader, lookup, name, data, offset, length, domain,
+                  initialize, flags, classData);
+    }
+    jclass defined = vm(jni, definerClass, loader, lookup, name, rewritten, 0,
+                        jni->GetArrayLength(rewritten), domain, initialize, flags, classData);
+    jni->DeleteLocalRef(rewritten);
+    return defined;
 }
 
 // The class-loading hook is set and enabled here, not at load (see
@@ -244,4 +325,5 @@ void resetClassRewriting() {
     boundHookMethod.store(nullptr);
     vmFunction.store(nullptr);
     vmFunctionAddress.store(nullptr);
+    vmDefineFunction.store(nullptr);
 }

@@ -19,6 +19,17 @@ void prepareHookBinding(jvmtiEnv* jvmti);
 void JNICALL onNativeMethodBind(jvmtiEnv* jvmti, JNIEnv* jni, jthread thread, jmethodID method,
                                 void* address, void** newAddress);
 
+// The JDK defines a class through java.lang.ClassLoader.defineClass0 (bound
+// to this in the VM's function's place): a hidden class's bytes are
+// rewritten on the way, since the VM never shows them to the class-loading
+// hook; everything is then handed on to the VM's function.
+using DefineFunction = jclass(JNICALL*)(JNIEnv*, jclass, jobject, jclass, jstring, jbyteArray,
+                                        jint, jint, jobject, jboolean, jint, jobject);
+jclass JNICALL onDefineClass0(JNIEnv* jni, jclass definerClass, jobject loader,
+                                     jclass lookup, jstring name, jbyteArray data, jint offset,
+                                     jint length, jobject domain, jboolean initialize, jint flags,
+                                     jobject classData);
+
 // Starts rewriting once the hook's binding was taken over, and rewrites the
 // classes loaded so far.
 void JNICALL onVmInit(jvmtiEnv* jvmti, JNIEnv* jni, jthread thread);

@@ -210,6 +210,17 @@ void enterCall(JNIEnv* jni, const ReceiverPlace& place, const MethodRecord& reco
     }
 }
 
+// Whether a constructor waiting for its object may let this super
+// constructor run first: java.lang.Object's, filtered, writes nothing and
+// tags nothing, so the object it returns initialized is as it was at the
+// entry.
+bool waitsThroughSuperConstructor(JNIEnv* jni, jmethodID method) {
+    std::unique_ptr<MethodRecord> once;
+    const MethodRecord* record = findOrMeet(jni, method, once);
+    return record->isObjectConstructor && record->hasClass && record->filtered &&
+           !record->activation;
+}
+
 // Slow path: the thread's innermost entry still waits for the hook when
 // another event of the thread comes. If the waiting method stands at its
 // hook call and the event is a class loader's, it is the VM resolving the
@@ -224,20 +235,38 @@ bool settleWaitingEntry(JNIEnv* jni, jthread thread, ThreadFrames& frames, jmeth
     }
     EnteredFrame& waiting = *frames.top();
     // An exit is of the frame at depth 0: the waiting one itself, or else it
-    // is not where it should be and nothing is fetched for it.
+    // is not where it should be and nothing is fetched for it. An entry's
+    // caller is the waiting frame, or java.lang.Object's constructor when
+    // that is waited through.
     jint depth = exit ? (method == waiting.method ? 0 : -1) : 1;
+    if (frames.inObjectConstructor) {
+        std::unique_ptr<MethodRecord> once;
+        if (exit && findOrMeet(jni, method, once)->isObjectConstructor) {
+            frames.inObjectConstructor = false;
+            return true;
+        }
+        // It calls something (a finalizer's registration): the wait ends.
+        frames.inObjectConstructor = false;
+        depth = exit ? -1 : 2;
+    }
     if (!exit) {
         jmethodID where = nullptr;
         jlocation at = -1;
-        if (agentState->jvmti->GetFrameLocation(thread, 1, &where, &at) != JVMTI_ERROR_NONE ||
+        jlocation hookAt = waiting.hookCallAt >= 0 ? waiting.hookCallAt : kHookCallLocation;
+        if (agentState->jvmti->GetFrameLocation(thread, depth, &where, &at) != JVMTI_ERROR_NONE ||
             where != waiting.method) {
             depth = -1;
-        } else if (at == kHookCallLocation) {
+        } else if (depth == 1 && at == hookAt) {
             std::unique_ptr<MethodRecord> once;
             if (findOrMeet(jni, method, once)->mayResolveTheHook) {
                 frames.resolving = 1;
                 return true;
             }
+        } else if (depth == 1 && waiting.hookCallAt >= 0 &&
+                   at == waiting.hookCallAt - kSuperCallBeforeHookCall &&
+                   waitsThroughSuperConstructor(jni, method)) {
+            frames.inObjectConstructor = true;
+            return true;
         }
     }
     waiting.pending = false;
@@ -406,6 +435,13 @@ void handleEntry(JNIEnv* jni, jthread thread, jmethodID method) {
     if (pushed && record.isConstructor && constructedWithoutFetch(jni, thread, record, *kept)) {
         return;
     }
+    if (pushed && record.hookCallAt >= 0) {
+        // Its caller tells nothing of the object: the entry waits for the
+        // hook call behind the super call, which brings it, as a method's
+        // entry waits for its first instruction's.
+        kept->top()->pending = true;
+        return;
+    }
     enterCall(jni, ReceiverPlace{thread, 0, nullptr, record.fetchReason}, record, kept);
 }
 
@@ -464,12 +500,12 @@ void handleHookCall(JNIEnv* jni, ThreadFrames& frames, jobject receiver) {
 
 // The hook's call from behind a constructor's super call, with the object it
 // builds, now initialized: the tag handed out at its entry is set on it.
-void handleConstructedHookCall(ThreadFrames& frames, jobject object) {
+void handleConstructedHookCall(JNIEnv* jni, ThreadFrames& frames, jobject object) {
     EnteredFrame* builder = frames.top();
-    if (!frames.hookCallOfTop || builder == nullptr || object == nullptr ||
-        builder->receiver != EnteredFrame::Receiver::Reserved) {
-        return;
-    }
+    if (!frames.hookCallOfTop || builder == nullptr || object == nullptr) return;
+    // The constructor's entry waited for this call.
+    if (builder->pending) return handleHookCall(jni, frames, object);
+    if (builder->receiver != EnteredFrame::Receiver::Reserved) return;
     jvmtiEnv* jvmti = agentState->jvmti;
     jlong tag = 0;
     if (jvmti->GetTag(object, &tag) != JVMTI_ERROR_NONE) return;
@@ -485,6 +521,9 @@ bool enteringHookCallAtStart() {
     ThreadFrames* frames = existingThreadFrames();
     const EnteredFrame* top = frames != nullptr ? frames->top() : nullptr;
     if (top == nullptr || !top->pending || frames->resolving > 0) return false;
+    // A constructor's code before its super call may call the hook method
+    // itself: where it stands tells (enteringHookCallElsewhere).
+    if (top->hookCallAt >= 0) return false;
     frames->inHookCall = ThreadFrames::HookCall::Entry;
     return true;
 }
@@ -568,7 +607,7 @@ jboolean JNICALL onHookCall(JNIEnv* jni, jclass hookClass, jobject object) {
         if (frames->inHookCall == ThreadFrames::HookCall::Entry) {
             handleHookCall(jni, *frames, object);
         } else {
-            handleConstructedHookCall(*frames, object);
+            handleConstructedHookCall(jni, *frames, object);
         }
     } catch (...) {
         // As in the event handlers: nothing may unwind into the VM.

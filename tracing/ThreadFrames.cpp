@@ -7,9 +7,10 @@ bool ThreadFrames::push(jmethodID method, bool pending, jlocation hookCallAt) no
         frame.pending = pending;
         frame.hookCallAt = hookCallAt;
         frames_.push_back(frame);
+        inObjectConstructor = false;
         return true;
     } catch (...) {
-        frames_.clear();
+        clear();
         return false;
     }
 }
@@ -17,7 +18,7 @@ bool ThreadFrames::push(jmethodID method, bool pending, jlocation hookCallAt) no
 bool ThreadFrames::popMatching(jmethodID method, EnteredFrame& frame) noexcept {
     if (frames_.empty()) return false;
     if (frames_.back().method != method) {
-        frames_.clear();
+        clear();
         return false;
     }
     frame = frames_.back();

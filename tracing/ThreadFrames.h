@@ -46,13 +46,20 @@ public:
     // in `frame`. Any other innermost frame means entries and exits no
     // longer pair up: every frame is dropped and false returned.
     bool popMatching(jmethodID method, EnteredFrame& frame) noexcept;
-    void clear() noexcept { frames_.clear(); }
+    void clear() noexcept {
+        frames_.clear();
+        inObjectConstructor = false;
+    }
     std::size_t size() const noexcept { return frames_.size(); }
 
     // Calls the VM made on this thread to resolve the hook for a waiting
     // entry (a class loader's Java code): they would not happen without the
     // rewrite, so their events are dropped. Counts how deep they are.
     int resolving = 0;
+    // The innermost frame, a constructor whose entry waits for its hook
+    // call, has called java.lang.Object's constructor, whose exit is still
+    // to come.
+    bool inObjectConstructor = false;
     // Between the entry and the exit of a call of the hook method that is
     // the agent's own (not the program's): from a method's start, bringing
     // its receiver, or from behind a constructor's super call, bringing the

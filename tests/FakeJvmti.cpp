@@ -138,23 +138,24 @@ jvmtiError JNICALL fakeGetLocalObject(jvmtiEnv*, jthread thread, jint depth, jin
     FAKE_ENTER(GetLocalObject)
     const auto* fake = reinterpret_cast<const FakeThread*>(thread);
     if (fake == nullptr) return JVMTI_ERROR_INVALID_THREAD;
-    if (depth < 0 || depth > 1 || slot != 0) return JVMTI_ERROR_INVALID_SLOT;
-    FakeObject* object = depth == 0 ? fake->slot0 : fake->callerSlot0;
+    if (depth < 0 || depth > 2 || slot != 0) return JVMTI_ERROR_INVALID_SLOT;
+    FakeObject* object = depth == 0 ? fake->slot0 : depth == 1 ? fake->callerSlot0 : fake->outerSlot0;
     if (object == nullptr) return JVMTI_ERROR_TYPE_MISMATCH;
     *value = reinterpret_cast<jobject>(object);
     return JVMTI_ERROR_NONE;
 }
 
-// Knows the caller's frame only (depth 1).
+// Knows the caller's frame (depth 1) and its caller's (depth 2) only.
 jvmtiError JNICALL fakeGetFrameLocation(jvmtiEnv*, jthread thread, jint depth, jmethodID* method,
                                         jlocation* location) {
     FAKE_ENTER(GetFrameLocation)
     if (thread == nullptr) thread = FakeJvm::currentThread();
     const auto* fake = reinterpret_cast<const FakeThread*>(thread);
     if (fake == nullptr) return JVMTI_ERROR_INVALID_THREAD;
-    if (depth != 1 || fake->callerMethod == nullptr) return JVMTI_ERROR_NO_MORE_FRAMES;
-    *method = fake->callerMethod;
-    *location = fake->callerLocation;
+    jmethodID known = depth == 1 ? fake->callerMethod : depth == 2 ? fake->outerMethod : nullptr;
+    if (known == nullptr) return JVMTI_ERROR_NO_MORE_FRAMES;
+    *method = known;
+    *location = depth == 1 ? fake->callerLocation : fake->outerLocation;
     return JVMTI_ERROR_NONE;
 }
 
@@ -415,6 +416,37 @@ void JNICALL fakeCallStaticVoidMethodV(JNIEnv*, jclass, jmethodID, va_list argum
     pendingException = vm.transformedByAgentThrows;
 }
 
+jsize JNICALL fakeGetArrayLength(JNIEnv*, jarray array) {
+    return static_cast<jsize>(FakeJvm::bytesOf(array).size());
+}
+// Out of bounds, as the VM: nothing copied, an exception pending.
+void JNICALL fakeGetByteArrayRegion(JNIEnv*, jbyteArray array, jsize start, jsize length,
+                                    jbyte* into) {
+    const std::vector<unsigned char>& bytes = FakeJvm::bytesOf(array);
+    if (start < 0 || length < 0 || static_cast<std::size_t>(start) + length > bytes.size()) {
+        pendingException = true;
+        return;
+    }
+    std::memcpy(into, bytes.data() + start, static_cast<std::size_t>(length));
+}
+void JNICALL fakeSetByteArrayRegion(JNIEnv*, jbyteArray array, jsize start, jsize length,
+                                    const jbyte* from) {
+    auto* fake = reinterpret_cast<FakeObject*>(array);
+    if (start < 0 || length < 0 || static_cast<std::size_t>(start) + length > fake->bytes.size()) {
+        pendingException = true;
+        return;
+    }
+    std::memcpy(fake->bytes.data() + start, from, static_cast<std::size_t>(length));
+}
+jbyteArray JNICALL fakeNewByteArray(JNIEnv*, jsize length) {
+    FakeJvm& vm = FakeJvm::current();
+    if (vm.failure(Call::NewByteArray)) {
+        pendingException = true;
+        return nullptr;
+    }
+    return vm.byteArray(std::vector<unsigned char>(static_cast<std::size_t>(length)));
+}
+
 jclass JNICALL fakeGetObjectClass(JNIEnv*, jobject object) {
     FakeJvm& vm = FakeJvm::current();
     if (vm.failure(Call::GetObjectClass) || object == nullptr) return nullptr;
@@ -490,6 +522,10 @@ JNINativeInterface_ makeJniTable() {
     table.NewWeakGlobalRef = fakeNewWeakGlobalRef;
     table.DeleteWeakGlobalRef = fakeDeleteWeakGlobalRef;
     table.IsSameObject = fakeIsSameObject;
+    table.GetArrayLength = fakeGetArrayLength;
+    table.GetByteArrayRegion = fakeGetByteArrayRegion;
+    table.SetByteArrayRegion = fakeSetByteArrayRegion;
+    table.NewByteArray = fakeNewByteArray;
     return table;
 }
 
@@ -561,6 +597,16 @@ jobject FakeJvm::object(jclass cls) {
     return reinterpret_cast<jobject>(objects_.back().get());
 }
 
+jbyteArray FakeJvm::byteArray(const std::vector<unsigned char>& bytes) {
+    jobject created = object(klass("[B"));
+    reinterpret_cast<FakeObject*>(created)->bytes = bytes;
+    return static_cast<jbyteArray>(created);
+}
+
+const std::vector<unsigned char>& FakeJvm::bytesOf(jobject array) {
+    return reinterpret_cast<FakeObject*>(array)->bytes;
+}
+
 jobject FakeJvm::module(const std::string& name) {
     jobject created = object(klass("Ljava/lang/Module;"));
     reinterpret_cast<FakeObject*>(created)->moduleName = name;
@@ -585,6 +631,15 @@ void FakeJvm::setCaller(jthread thread, jmethodID method, jlocation location, jo
     fake->callerMethod = method;
     fake->callerLocation = location;
     fake->callerSlot0 = reinterpret_cast<FakeObject*>(receiver);
+}
+
+void FakeJvm::setOuterCaller(jthread thread, jmethodID method, jlocation location,
+                             jobject receiver) {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    auto* fake = reinterpret_cast<FakeThread*>(thread);
+    fake->outerMethod = method;
+    fake->outerLocation = location;
+    fake->outerSlot0 = reinterpret_cast<FakeObject*>(receiver);
 }
 
 namespace {

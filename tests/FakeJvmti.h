@@ -53,6 +53,7 @@ enum class Call {
     GetAllModules,
     RunAgentThread,
     GetSystemProperty,
+    NewByteArray,  // JNI: null, an OutOfMemoryError pending
     Count
 };
 
@@ -90,6 +91,8 @@ struct FakeObject {
     jlong tag = 0;
     // A module's name (empty: an unnamed module), as its field reads.
     std::string moduleName;
+    // A byte[]'s elements.
+    std::vector<unsigned char> bytes;
 };
 
 struct FakeThread {
@@ -98,6 +101,10 @@ struct FakeThread {
     jmethodID callerMethod = nullptr;
     jlocation callerLocation = -1;
     FakeObject* callerSlot0 = nullptr;
+    // The frame below that (depth 2), likewise.
+    jmethodID outerMethod = nullptr;
+    jlocation outerLocation = -1;
+    FakeObject* outerSlot0 = nullptr;
 };
 
 struct FakeMonitor {
@@ -126,6 +133,9 @@ public:
                      MethodKind kind = MethodKind::Instance,
                      std::optional<std::string> generic = std::nullopt);
     jobject object(jclass cls);
+    // A byte[] holding `bytes`, and what one holds.
+    jbyteArray byteArray(const std::vector<unsigned char>& bytes);
+    static const std::vector<unsigned char>& bytesOf(jobject array);
     // A thread whose current frame has `receiver` in local slot 0 (or no
     // object there when null).
     jthread thread(jobject receiver = nullptr);
@@ -133,6 +143,9 @@ public:
     // The frame below the current one: `method` standing at `location`.
     void setCaller(jthread thread, jmethodID method, jlocation location,
                    jobject receiver = nullptr);
+    // The caller's caller (depth 2).
+    void setOuterCaller(jthread thread, jmethodID method, jlocation location,
+                        jobject receiver = nullptr);
     // The thread a null jthread means on the calling thread (the hook asks
     // about its own thread).
     static void setCurrentThread(jthread thread);

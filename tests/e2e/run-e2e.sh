@@ -142,9 +142,18 @@ traced_in() {
     [ "$status" -eq 0 ] || fail "$dir: java exited with $status: $(head -c 1500 "$dir/stderr.txt")"
 }
 
+# A lambda's class is named after its address, which differs run to run.
+unaddressed() { sed -e 's/\(\$\$Lambda[$0-9]*\)[./]0x[0-9a-f]*/\1/g' "$1"; }
+
 same_files_in() {
     for file in trace.txt MethodLegend.txt ObjectLegend.txt; do
-        same_file "$1/$file" "$2/$file"
+        if grep -q '\$\$Lambda' "$1/$file" "$2/$file"; then
+            unaddressed "$1/$file" >"$1/$file.unaddressed"
+            unaddressed "$2/$file" >"$2/$file.unaddressed"
+            same_file "$1/$file.unaddressed" "$2/$file.unaddressed"
+        else
+            same_file "$1/$file" "$2/$file"
+        fi
     done
     [ -e "$1/errorLog.txt" ] || [ -e "$2/errorLog.txt" ] && same_file "$1/errorLog.txt" "$2/errorLog.txt"
 }
@@ -379,14 +388,12 @@ rewrite-same-threads)
         traced_in "fetched-${program%% *}" "$classes" "$options*mode=norewrite" $program
         program=${program%% *}
         check_balanced_trace "rewritten-$program/trace.txt" "Lapp/"
-        # A lambda's class is named after its address, which differs run to run.
-        unaddressed() { sed -e 's/^ *//' -e 's/\(\$\$Lambda[$0-9]*\)[./]0x[0-9a-f]*/\1/g' "$1" | sort; }
-        unaddressed "rewritten-$program/trace.txt" >rewritten-lines.txt
-        unaddressed "fetched-$program/trace.txt" >fetched-lines.txt
+        unaddressed "rewritten-$program/trace.txt" | sed 's/^ *//' | sort >rewritten-lines.txt
+        unaddressed "fetched-$program/trace.txt" | sed 's/^ *//' | sort >fetched-lines.txt
         same_file fetched-lines.txt rewritten-lines.txt
         for legend in MethodLegend.txt ObjectLegend.txt; do
-            legend_entries "rewritten-$program/$legend" | unaddressed /dev/stdin >rewritten-entries.txt
-            legend_entries "fetched-$program/$legend" | unaddressed /dev/stdin >fetched-entries.txt
+            legend_entries "rewritten-$program/$legend" | unaddressed /dev/stdin | sort >rewritten-entries.txt
+            legend_entries "fetched-$program/$legend" | unaddressed /dev/stdin | sort >fetched-entries.txt
             same_file fetched-entries.txt rewritten-entries.txt
         done
     done
@@ -510,7 +517,6 @@ rewrite-modules-loaders)
         mv javac "javac-$mode"
     done
     same_file javac-fetched/classes/app/Counter.class javac-rewritten/classes/app/Counter.class
-    unaddressed() { sed -e 's/\(\$\$Lambda[$0-9]*\)[./]0x[0-9a-f]*/\1/g' "$1"; }
     version=$("$JAVA" -version 2>&1 | sed -n '1s/^[^"]*"\([0-9]*\).*/\1/p')
     if [ "$version" -lt 20 ]; then
         for file in trace.txt MethodLegend.txt ObjectLegend.txt; do

@@ -305,3 +305,89 @@ TEST_F(ClassFileHookTest, NamedModulesAreRewrittenOnceTheVmsCodeForThemRanOnTheA
 }
 
 }  // namespace
+
+// What the VM's defineClass0 was last handed.
+struct Defined {
+    int calls = 0;
+    jbyteArray array = nullptr;
+    jint offset = 0;
+    jint length = 0;
+    jint flags = 0;
+};
+Defined defined;
+jclass JNICALL vmDefineClass0(JNIEnv*, jclass, jobject, jclass, jstring, jbyteArray array,
+                              jint offset, jint length, jobject, jboolean, jint flags, jobject) {
+    defined = Defined{defined.calls + 1, array, offset, length, flags};
+    return reinterpret_cast<jclass>(&defined);
+}
+
+// Hidden classes never reach the load hook: their bytes are rewritten on
+// their way through defineClass0, and only theirs, once rewriting is on;
+// anything that goes wrong hands the VM what it was given.
+TEST_F(ClassFileHookTest, HiddenClassesAreRewrittenOnTheirWayThroughDefineClass0) {
+    constexpr jint kHidden = 0x2;
+    jclass loaderClass = vm.klass("Ljava/lang/ClassLoader;");
+    jmethodID defineClass0 = vm.method(
+        loaderClass, "defineClass0",
+        "(Ljava/lang/ClassLoader;Ljava/lang/Class;Ljava/lang/String;[BIILjava/security/"
+        "ProtectionDomain;ZILjava/lang/Object;)Ljava/lang/Class;",
+        MethodKind::Native);
+    // Another native of the class, and a method of that name elsewhere, stay the VM's.
+    void* vmDefine = reinterpret_cast<void*>(vmDefineClass0);
+    EXPECT_EQ(bind(vm.method(loaderClass, "defineClass1", "()V", MethodKind::Native), vmDefine),
+              vmDefine);
+    EXPECT_EQ(bind(vm.method(vm.klass("Lapp/Loader;"), "defineClass0",
+                             "(Ljava/lang/ClassLoader;Ljava/lang/Class;Ljava/lang/String;[BIILjava/"
+                             "security/ProtectionDomain;ZILjava/lang/Object;)Ljava/lang/Class;",
+                             MethodKind::Native),
+                   vmDefine),
+              vmDefine);
+    ASSERT_EQ(bind(defineClass0, vmDefine), reinterpret_cast<void*>(onDefineClass0));
+    auto define = [&](jbyteArray array, jint offset, jint length, jint flags) {
+        jclass result = onDefineClass0(vm.jni(), nullptr, nullptr, nullptr, nullptr, array,
+                                       offset, length, nullptr, JNI_TRUE, flags, nullptr);
+        EXPECT_EQ(result, reinterpret_cast<jclass>(&defined));
+        EXPECT_FALSE(vm.jni()->ExceptionCheck());
+    };
+    Bytes job = jobClass("app/Job$$Lambda$14");
+    Bytes padded = job;
+    padded.insert(padded.begin(), 3, 0xca);
+    jbyteArray array = vm.byteArray(padded);
+    auto handedOn = [&](jint flags) {
+        return defined.array == array && defined.offset == 3 &&
+               defined.length == static_cast<jint>(job.size()) && defined.flags == flags;
+    };
+
+    // Before the VM is up nothing is rewritten.
+    define(array, 3, static_cast<jint>(job.size()), kHidden);
+    EXPECT_TRUE(handedOn(kHidden));
+
+    bind(holdsLock, reinterpret_cast<void*>(vmHoldsLock));
+    onVmInit(vm.jvmti(), vm.jni(), nullptr);
+    state->filters.append("Ljava/");
+    define(array, 3, static_cast<jint>(job.size()), kHidden | 0x1);
+    RewriteResult expected = rewriteClass(job.data(), job.size(), hookTarget());
+    ASSERT_EQ(expected.outcome, ClassOutcome::Rewritten);
+    EXPECT_NE(defined.array, array);
+    EXPECT_EQ(defined.offset, 0);
+    EXPECT_EQ(defined.length, static_cast<jint>(expected.bytes.size()));
+    EXPECT_EQ(FakeJvm::bytesOf(defined.array), expected.bytes);
+    EXPECT_EQ(defined.flags, kHidden | 0x1);
+
+    // A class that is not hidden comes to the load hook instead.
+    define(array, 3, static_cast<jint>(job.size()), 0x1);
+    EXPECT_TRUE(handedOn(0x1));
+    // A filtered one, one that does not parse, bounds the VM refuses, no
+    // memory for the new bytes: all handed on as they came.
+    jbyteArray filtered = vm.byteArray(jobClass("java/util/List$$Lambda$3"));
+    define(filtered, 0, static_cast<jint>(FakeJvm::bytesOf(filtered).size()), kHidden);
+    EXPECT_EQ(defined.array, filtered);
+    define(array, 0, static_cast<jint>(job.size()), kHidden);
+    EXPECT_TRUE(defined.array == array && defined.offset == 0);
+    define(array, 3, static_cast<jint>(padded.size()), kHidden);
+    EXPECT_TRUE(defined.array == array && defined.length == static_cast<jint>(padded.size()));
+    vm.fail(Call::NewByteArray, JVMTI_ERROR_OUT_OF_MEMORY);
+    define(array, 3, static_cast<jint>(job.size()), kHidden);
+    EXPECT_TRUE(handedOn(kHidden));
+    EXPECT_EQ(defined.calls, 7);
+}

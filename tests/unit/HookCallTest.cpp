@@ -667,3 +667,77 @@ TEST_F(ConstructorCallTest, FilteredSuperConstructorsAreFollowedOrTagTheObjectFi
               "objects:\n"
               "1 == Lapp/Job;\n2 == Lapp/Leaf;\n3 == Lapp/Leaf;\n");
 }
+
+// A constructor that no rewritten code calls on `new` (reflection, a method
+// handle, JNI) waits for its hook's call behind the super call, through
+// java.lang.Object's filtered constructor, and writes what a fetch at its
+// entry would have; anything else that comes first ends the wait with a
+// fetch, and the program's own call of the hook method is the VM's to
+// answer.
+TEST_F(ConstructorCallTest, ConstructorsNoRewrittenCodeCallsWaitForTheirHookCall) {
+    state->filters.append("Ljava/");
+    jmethodID newInstance =
+        vm.method(vm.klass("Lapp/Accessor;"), "newInstance", "()Ljava/lang/Object;");
+    jmethodID registerFinalizer = vm.method(vm.klass("Ljava/lang/ref/Finalizer;"), "register",
+                                            "(Ljava/lang/Object;)V", MethodKind::Static);
+    jobject plain = vm.object(base);
+    jobject finalizable = vm.object(base);
+    jobject locking = vm.object(base);
+    jthread thread = vm.thread();
+    auto finish = [&](jobject object) {
+        vm.setCaller(thread, baseInit, 1, object);
+        enter(thread, objectInit);
+        leave(thread, objectInit);
+        vm.setCaller(thread, baseInit, 5, object);
+        hook(thread, object);
+        vm.setReceiver(thread, object);
+        leave(thread, baseInit);
+    };
+    onOwnThread([&] {
+        construct(thread, baseInit, plain, newInstance, 3, nullptr);
+        EXPECT_EQ(fetches(), 0);
+        EXPECT_EQ(vm.tagOf(plain), 1);
+
+        // Object's constructor registers a finalizer: read from two frames down.
+        vm.setReceiver(thread, finalizable);
+        vm.setCaller(thread, newInstance, 3, nullptr);
+        enter(thread, baseInit);
+        vm.setCaller(thread, baseInit, 1, finalizable);
+        enter(thread, objectInit);
+        vm.setCaller(thread, objectInit, 0, nullptr);
+        vm.setOuterCaller(thread, baseInit, 1, finalizable);
+        enter(thread, registerFinalizer);
+        EXPECT_EQ(fetches(), 1);
+        EXPECT_EQ(vm.tagOf(finalizable), 2);
+        leave(thread, registerFinalizer);
+        leave(thread, objectInit);
+        vm.setCaller(thread, baseInit, 5, finalizable);
+        hook(thread, finalizable);
+        vm.setReceiver(thread, finalizable);
+        leave(thread, baseInit);
+
+        // The constructor's own call of Thread.holdsLock before its super call.
+        vm.setReceiver(thread, locking);
+        vm.setCaller(thread, newInstance, 3, nullptr);
+        enter(thread, baseInit);
+        vm.setCaller(thread, baseInit, 0, locking);
+        EXPECT_EQ(hook(thread, locking), JNI_TRUE);
+        EXPECT_EQ(vm.tagOf(locking), 3);
+        finish(locking);
+    });
+    EXPECT_EQ(programCalls, 1);
+    EXPECT_EQ(fetches(), 2);
+    EXPECT_EQ(vm.outstandingTexts(), 0);
+    EXPECT_EQ(legendsAndTrace(),
+              "trace:\n"
+              " Lapp/Base;<init>()V\n"
+              " -Lapp/Base;<init>()V\n"
+              " Lapp/Base;<init>()V\n"
+              " -Lapp/Base;<init>()V\n"
+              " Lapp/Base;<init>()V\n"
+              " -Lapp/Base;<init>()V\n"
+              "methods:\n"
+              "1 == <init>:<()V>:<(null)>\n"
+              "objects:\n"
+              "1 == Lapp/Base;\n2 == Lapp/Base;\n3 == Lapp/Base;\n");
+}

@@ -12,8 +12,8 @@ import java.io.Serializable;
 // hides, reflection, deserialization, JNI (when the library's path is given
 // in the property kelmora.native), constructors that throw before and after
 // their super call, a superclass whose constructor is too large to be
-// rewritten (when app.MakesOnBig was built), and, with the argument
-// "threads", two threads constructing at once. It begins with identity hash
+// rewritten (when app.MakesOnBig was built), lambdas and method handles,
+// and, with the argument "threads", two threads constructing at once. It begins with identity hash
 // codes of objects it made.
 public class Constructions {
     static class Part {
@@ -182,5 +182,26 @@ public class Constructions {
         } catch (ClassNotFoundException e) {
             System.out.println("no big class");
         }
+        System.out.println(madeByLambdasAndHandles(200));
+    }
+
+    // Objects of lambdas' classes (which the JDK defines as hidden classes),
+    // objects such a class makes, and objects made through a method handle.
+    static String madeByLambdasAndHandles(int rounds) {
+        java.util.function.IntFunction<Part> maker = Part::new;
+        int total = 0;
+        try {
+            java.lang.invoke.MethodHandle plain = java.lang.invoke.MethodHandles.lookup()
+                    .findConstructor(Plain.class, java.lang.invoke.MethodType.methodType(void.class));
+            for (int i = 0; i < rounds; i++) {
+                int step = i;
+                java.util.function.IntUnaryOperator add = n -> n + step;
+                total += add.applyAsInt(maker.apply(i).n());
+                total += ((Plain) plain.invoke()).made();
+            }
+        } catch (Throwable e) {
+            return "handles: " + e;
+        }
+        return "lambdas " + total;
     }
 }

@@ -59,15 +59,17 @@ bool isMethodNamed(jvmtiEnv* jvmti, jmethodID method, const char* className,
                    const char* methodName, const char* descriptor) {
     VmText name(jvmti), signature(jvmti), classSignature(jvmti);
     jclass declaring = nullptr;
-    if (jvmti->GetMethodName(method, &name.text, &signature.text, nullptr) != JVMTI_ERROR_NONE ||
+    // Most natives bound are others: their name alone tells.
+    if (jvmti->GetMethodName(method, &name.text, nullptr, nullptr) != JVMTI_ERROR_NONE ||
+        name.text == nullptr || std::strcmp(name.text, methodName) != 0 ||
+        jvmti->GetMethodName(method, nullptr, &signature.text, nullptr) != JVMTI_ERROR_NONE ||
         jvmti->GetMethodDeclaringClass(method, &declaring) != JVMTI_ERROR_NONE ||
         jvmti->GetClassSignature(declaring, &classSignature.text, nullptr) != JVMTI_ERROR_NONE ||
         name.text == nullptr || signature.text == nullptr || classSignature.text == nullptr) {
         return false;
     }
     std::string wantedClass = std::string("L") + className + ";";
-    return wantedClass == classSignature.text && std::strcmp(name.text, methodName) == 0 &&
-           std::strcmp(signature.text, descriptor) == 0;
+    return wantedClass == classSignature.text && std::strcmp(signature.text, descriptor) == 0;
 }
 
 // Whether a class of this signature may be rewritten: not filtered, not the

@@ -684,10 +684,7 @@ TEST_F(ConstructorCallTest, ConstructorsNoRewrittenCodeCallsWaitForTheirHookCall
     jobject finalizable = vm.object(base);
     jobject locking = vm.object(base);
     jthread thread = vm.thread();
-    auto finish = [&](jobject object) {
-        vm.setCaller(thread, baseInit, 1, object);
-        enter(thread, objectInit);
-        leave(thread, objectInit);
+    auto hookAndLeave = [&](jobject object) {
         vm.setCaller(thread, baseInit, 5, object);
         hook(thread, object);
         vm.setReceiver(thread, object);
@@ -711,10 +708,7 @@ TEST_F(ConstructorCallTest, ConstructorsNoRewrittenCodeCallsWaitForTheirHookCall
         EXPECT_EQ(vm.tagOf(finalizable), 2);
         leave(thread, registerFinalizer);
         leave(thread, objectInit);
-        vm.setCaller(thread, baseInit, 5, finalizable);
-        hook(thread, finalizable);
-        vm.setReceiver(thread, finalizable);
-        leave(thread, baseInit);
+        hookAndLeave(finalizable);
 
         // The constructor's own call of Thread.holdsLock before its super call.
         vm.setReceiver(thread, locking);
@@ -723,7 +717,10 @@ TEST_F(ConstructorCallTest, ConstructorsNoRewrittenCodeCallsWaitForTheirHookCall
         vm.setCaller(thread, baseInit, 0, locking);
         EXPECT_EQ(hook(thread, locking), JNI_TRUE);
         EXPECT_EQ(vm.tagOf(locking), 3);
-        finish(locking);
+        vm.setCaller(thread, baseInit, 1, locking);
+        enter(thread, objectInit);
+        leave(thread, objectInit);
+        hookAndLeave(locking);
     });
     EXPECT_EQ(programCalls, 1);
     EXPECT_EQ(fetches(), 2);

@@ -53,23 +53,22 @@ thread_local bool retransformingHere = false;
 constexpr jint kRetransformBatch = 64;
 
 // Whether the method being bound is `className`.`methodName` of that
-// descriptor; only possible once the VM has started (a binding during
-// start-up is known by the function's address instead).
+// descriptor; the names can only be asked once the VM has started (the
+// hook's binding during start-up is known by its function's address).
 bool isMethodNamed(jvmtiEnv* jvmti, jmethodID method, const char* className,
                    const char* methodName, const char* descriptor) {
     VmText name(jvmti), signature(jvmti), classSignature(jvmti);
     jclass declaring = nullptr;
     // Most natives bound are others: their name alone tells.
-    if (jvmti->GetMethodName(method, &name.text, nullptr, nullptr) != JVMTI_ERROR_NONE ||
-        name.text == nullptr || std::strcmp(name.text, methodName) != 0 ||
-        jvmti->GetMethodName(method, nullptr, &signature.text, nullptr) != JVMTI_ERROR_NONE ||
+    if (jvmti->GetMethodName(method, &name.text, &signature.text, nullptr) != JVMTI_ERROR_NONE ||
+        name.text == nullptr || signature.text == nullptr ||
+        std::strcmp(name.text, methodName) != 0 || std::strcmp(signature.text, descriptor) != 0 ||
         jvmti->GetMethodDeclaringClass(method, &declaring) != JVMTI_ERROR_NONE ||
         jvmti->GetClassSignature(declaring, &classSignature.text, nullptr) != JVMTI_ERROR_NONE ||
-        name.text == nullptr || signature.text == nullptr || classSignature.text == nullptr) {
+        classSignature.text == nullptr) {
         return false;
     }
-    std::string wantedClass = std::string("L") + className + ";";
-    return wantedClass == classSignature.text && std::strcmp(signature.text, descriptor) == 0;
+    return std::string("L") + className + ";" == classSignature.text;
 }
 
 // Whether a class of this signature may be rewritten: not filtered, not the
@@ -243,10 +242,9 @@ void JNICALL onNativeMethodBind(jvmtiEnv* jvmti, JNIEnv*, jthread, jmethodID met
     *newAddress = ours;
 }
 
-jclass JNICALL onDefineClass0(JNIEnv* jni, jclass definerClass, jobject loader,
-                                     jclass lookup, jstring name, jbyteArray data, jint offset,
-                                     jint length, jobject domain, jboolean initialize, jint flags,
-                                     jobject classData) {
+jclass JNICALL onDefineClass0(JNIEnv* jni, jclass definerClass, jobject loader, jclass lookup,
+                              jstring name, jbyteArray data, jint offset, jint length,
+                              jobject domain, jboolean initialize, jint flags, jobject classData) {
     DefineFunction vm = vmDefineFunction.load();
     if (vm == nullptr) return nullptr;
     jbyteArray rewritten = nullptr;

@@ -25,10 +25,9 @@ void JNICALL onNativeMethodBind(jvmtiEnv* jvmti, JNIEnv* jni, jthread thread, jm
 // hook; everything is then handed on to the VM's function.
 using DefineFunction = jclass(JNICALL*)(JNIEnv*, jclass, jobject, jclass, jstring, jbyteArray,
                                         jint, jint, jobject, jboolean, jint, jobject);
-jclass JNICALL onDefineClass0(JNIEnv* jni, jclass definerClass, jobject loader,
-                                     jclass lookup, jstring name, jbyteArray data, jint offset,
-                                     jint length, jobject domain, jboolean initialize, jint flags,
-                                     jobject classData);
+jclass JNICALL onDefineClass0(JNIEnv* jni, jclass definerClass, jobject loader, jclass lookup,
+                              jstring name, jbyteArray data, jint offset, jint length,
+                              jobject domain, jboolean initialize, jint flags, jobject classData);
 
 // Starts rewriting once the hook's binding was taken over, and rewrites the
 // classes loaded so far.

@@ -10,10 +10,10 @@
 #include "instrument/ClassFileHook.h"
 #include "instrument/ClassRewriter.h"
 #include "instrument/HookReferences.h"
-#include "tracing/ReceiverTagging.h"
 #include "output/Arena.h"
 #include "output/Legends.h"
 #include "tracing/Classification.h"
+#include "tracing/ReceiverTagging.h"
 #include "tracing/VmTexts.h"
 
 namespace {

@@ -95,13 +95,13 @@ struct MethodRecord {
 bool describeMethod(jvmtiEnv* jvmti, JNIEnv* jni, jmethodID method, bool complete,
                     MethodRecord& record);
 
-// Records by method identifier. Lookups take no lock and may run on any
-// thread at any time; records are added under a lock of the table's own.
 // Whether the record's method belongs to a class the agent rewrote: what
 // its code makes with `new` is then of the class whose constructor is
 // called on it. Asks the VM the first time only.
 bool trustsConstructorCalls(jvmtiEnv* jvmti, JNIEnv* jni, const MethodRecord& record);
 
+// Records by method identifier. Lookups take no lock and may run on any
+// thread at any time; records are added under a lock of the table's own.
 class MethodRecordTable {
 public:
     MethodRecordTable();

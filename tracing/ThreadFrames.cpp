@@ -7,7 +7,6 @@ bool ThreadFrames::push(jmethodID method, bool pending, jlocation hookCallAt) no
         frame.pending = pending;
         frame.hookCallAt = hookCallAt;
         frames_.push_back(frame);
-        inObjectConstructor = false;
         return true;
     } catch (...) {
         clear();

@@ -42,6 +42,8 @@ constexpr const char* kDefinerMethodName = "defineClass0";
 constexpr const char* kDefinerMethodDescriptor =
     "(Ljava/lang/ClassLoader;Ljava/lang/Class;Ljava/lang/String;[BIILjava/security/"
     "ProtectionDomain;ZILjava/lang/Object;)Ljava/lang/Class;";
+constexpr const char* kDefinerVmFunction = "Java_java_lang_ClassLoader_defineClass0";
+constexpr const char* kDefinerVmFunctionDecorated = "_Java_java_lang_ClassLoader_defineClass0@48";
 // The flag of a hidden class among defineClass0's.
 constexpr jint kHiddenClassFlag = 0x2;
 std::atomic<DefineFunction> vmDefineFunction{nullptr};
@@ -53,15 +55,19 @@ thread_local bool retransformingHere = false;
 constexpr jint kRetransformBatch = 64;
 
 // Whether the method being bound is `className`.`methodName` of that
-// descriptor; the names can only be asked once the VM has started (the
-// hook's binding during start-up is known by its function's address).
+// descriptor. The names can only be asked once the VM has started:
+// `unnamed` is set when they cannot (a binding during start-up is then known
+// by its function's address).
 bool isMethodNamed(jvmtiEnv* jvmti, jmethodID method, const char* className,
-                   const char* methodName, const char* descriptor) {
+                   const char* methodName, const char* descriptor, bool& unnamed) {
     VmText name(jvmti), signature(jvmti), classSignature(jvmti);
     jclass declaring = nullptr;
+    if (jvmti->GetMethodName(method, &name.text, &signature.text, nullptr) != JVMTI_ERROR_NONE) {
+        unnamed = true;
+        return false;
+    }
     // Most natives bound are others: their name alone tells.
-    if (jvmti->GetMethodName(method, &name.text, &signature.text, nullptr) != JVMTI_ERROR_NONE ||
-        name.text == nullptr || signature.text == nullptr ||
+    if (name.text == nullptr || signature.text == nullptr ||
         std::strcmp(name.text, methodName) != 0 || std::strcmp(signature.text, descriptor) != 0 ||
         jvmti->GetMethodDeclaringClass(method, &declaring) != JVMTI_ERROR_NONE ||
         jvmti->GetClassSignature(declaring, &classSignature.text, nullptr) != JVMTI_ERROR_NONE ||
@@ -223,10 +229,19 @@ void JNICALL onNativeMethodBind(jvmtiEnv* jvmti, JNIEnv*, jthread, jmethodID met
     bool definer = false;
     if (!hook && beginAgentCallback()) {
         try {
-            hook = expected == nullptr &&
-                   isMethodNamed(jvmti, method, kHookClassName, kHookMethodName, kHookMethodDescriptor);
-            definer = !hook && isMethodNamed(jvmti, method, kDefinerClassName, kDefinerMethodName,
-                                             kDefinerMethodDescriptor);
+            bool unnamed = false;
+            hook = expected == nullptr && isMethodNamed(jvmti, method, kHookClassName, kHookMethodName,
+                                                        kHookMethodDescriptor, unnamed);
+            definer = !hook && !unnamed &&
+                      isMethodNamed(jvmti, method, kDefinerClassName, kDefinerMethodName,
+                                    kDefinerMethodDescriptor, unnamed);
+            // Some launchers (javac's) have the JDK bind it while the VM
+            // starts, before any name can be asked: its function's own name
+            // in its library tells then.
+            if (unnamed) {
+                definer = symbolBeside(address, kDefinerVmFunction, kDefinerVmFunctionDecorated) ==
+                          address;
+            }
         } catch (...) {
         }
         endAgentCallback();

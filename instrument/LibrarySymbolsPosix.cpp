@@ -11,11 +11,19 @@ void* symbolBeside(const void* inLibrary, const char* name, const char*) {
         return nullptr;
     }
     // RTLD_NOLOAD: only a library already in the process, and its count is
-    // given back at once.
+    // given back at once. The program itself is not opened by its path: it
+    // is searched first in the global scope, so the symbol found must lie in
+    // the same object.
     void* library = dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD);
-    if (library == nullptr) return nullptr;
+    bool program = library == nullptr;
+    if (program && (library = dlopen(nullptr, RTLD_LAZY)) == nullptr) return nullptr;
     void* symbol = dlsym(library, name);
     dlclose(library);
+    Dl_info found{};
+    if (program && symbol != nullptr &&
+        (dladdr(symbol, &found) == 0 || found.dli_fbase != info.dli_fbase)) {
+        return nullptr;
+    }
     return symbol;
 }
 

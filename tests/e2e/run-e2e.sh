@@ -506,15 +506,20 @@ rewrite-modules-loaders)
     # hashes on the way; with any class-loading hook on, JDK 25 hashes more
     # while it loads the classes of jdk.compiler.) Both runs in one
     # directory: the order in which it closes directories follows their
-    # paths' hashes.
+    # paths' hashes. Run by its own launcher, which has the JDK bind the
+    # definer of lambdas' classes before the VM has started.
     for mode in rewritten fetched; do
-        options=$jdk
+        options="$jdk*mode=fetchcounts"
         [ $mode = fetched ] && options="$jdk*mode=norewrite"
         mkdir -p javac
-        (cd javac && "$JAVA" "-agentpath:$agent=$options" -m jdk.compiler/com.sun.tools.javac.Main \
+        (cd javac && "$(dirname "$JAVA")/javac" "-J-agentpath:$agent=$options" \
             -d classes "$(dirname "$expected")/java/app/Counter.java" >stdout.txt 2>stderr.txt) ||
             fail "javac $mode: exited with $?"
         mv javac "javac-$mode"
+    done
+    for reason in not-rewritten constructor-not-rewritten; do
+        count=$(sed -n "s/.* $reason=\([0-9]*\).*/\1/p" javac-rewritten/stderr.txt)
+        [ -n "$count" ] && [ "$count" -lt 20 ] || fail "javac: $reason=$count (its lambdas not rewritten?)"
     done
     same_file javac-fetched/classes/app/Counter.class javac-rewritten/classes/app/Counter.class
     version=$("$JAVA" -version 2>&1 | sed -n '1s/^[^"]*"\([0-9]*\).*/\1/p')

@@ -321,6 +321,14 @@ jclass JNICALL vmDefineClass0(JNIEnv*, jclass, jobject, jclass, jstring, jbyteAr
     return reinterpret_cast<jclass>(&defined);
 }
 
+// The JDK's function of that name, as its library exports it.
+extern "C" JNIEXPORT jclass JNICALL Java_java_lang_ClassLoader_defineClass0(
+    JNIEnv* jni, jclass definer, jobject loader, jclass lookup, jstring name, jbyteArray array,
+    jint offset, jint length, jobject domain, jboolean initialize, jint flags, jobject data) {
+    return vmDefineClass0(jni, definer, loader, lookup, name, array, offset, length, domain,
+                          initialize, flags, data);
+}
+
 // Hidden classes never reach the load hook: their bytes are rewritten on
 // their way through defineClass0, and only theirs, once rewriting is on;
 // anything that goes wrong hands the VM what it was given.
@@ -390,4 +398,28 @@ TEST_F(ClassFileHookTest, HiddenClassesAreRewrittenOnTheirWayThroughDefineClass0
     define(array, 3, static_cast<jint>(job.size()), kHidden);
     EXPECT_TRUE(handedOn(kHidden));
     EXPECT_EQ(defined.calls, 7);
+}
+
+// Bound while the VM starts, when no method's name can be asked (javac's
+// launcher has the JDK do so): the bound function's own name tells.
+TEST_F(ClassFileHookTest, DefineClass0BoundBeforeNamesCanBeAskedIsKnownByItsFunction) {
+    jmethodID defineClass0 = vm.method(
+        vm.klass("Ljava/lang/ClassLoader;"), "defineClass0",
+        "(Ljava/lang/ClassLoader;Ljava/lang/Class;Ljava/lang/String;[BIILjava/security/"
+        "ProtectionDomain;ZILjava/lang/Object;)Ljava/lang/Class;",
+        MethodKind::Native);
+    vm.fail(Call::GetMethodName, JVMTI_ERROR_WRONG_PHASE);
+    void* other = reinterpret_cast<void*>(vmDefineClass0);
+    EXPECT_EQ(bind(defineClass0, other), other);
+    EXPECT_EQ(bind(holdsLock, reinterpret_cast<void*>(otherNative)),
+              reinterpret_cast<void*>(otherNative));
+#if !defined(_WIN32) || defined(_WIN64)
+    // (A 32-bit Windows build names its export otherwise than the JDK's.)
+    void* named = reinterpret_cast<void*>(&Java_java_lang_ClassLoader_defineClass0);
+    ASSERT_EQ(bind(defineClass0, named), reinterpret_cast<void*>(onDefineClass0));
+    int calls = defined.calls;
+    onDefineClass0(vm.jni(), nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, nullptr, JNI_TRUE,
+                   0, nullptr);
+    EXPECT_EQ(defined.calls, calls + 1);
+#endif
 }

@@ -319,6 +319,7 @@ void JNICALL onClassFileLoadHook(jvmtiEnv* jvmti, JNIEnv* jni, jclass classBeing
         if (classBeingRedefined != nullptr && !retransformingHere) {
             forgetRedefinedClass(jni);
         } else if (name != nullptr && classData != nullptr && classDataLength > 0) {
+            keepHashOrderAtClassLoad(jni);
             // Nameless classes are never called by name.
             rewriteLoadedClass(jvmti, jni, loader, name, classDataLength, classData,
                                newClassDataLength, newClassData);

@@ -136,6 +136,7 @@ jvmtiError JNICALL fakeGetArgumentsSize(jvmtiEnv*, jmethodID method, jint* size)
 jvmtiError JNICALL fakeGetLocalObject(jvmtiEnv*, jthread thread, jint depth, jint slot,
                                       jobject* value) {
     FAKE_ENTER(GetLocalObject)
+    if (thread == nullptr) thread = FakeJvm::currentThread();
     const auto* fake = reinterpret_cast<const FakeThread*>(thread);
     if (fake == nullptr) return JVMTI_ERROR_INVALID_THREAD;
     if (depth < 0 || depth > 2 || slot != 0) return JVMTI_ERROR_INVALID_SLOT;
@@ -156,6 +157,15 @@ jvmtiError JNICALL fakeGetFrameLocation(jvmtiEnv*, jthread thread, jint depth, j
     if (known == nullptr) return JVMTI_ERROR_NO_MORE_FRAMES;
     *method = known;
     *location = depth == 1 ? fake->callerLocation : fake->outerLocation;
+    return JVMTI_ERROR_NONE;
+}
+
+jvmtiError JNICALL fakeGetFrameCount(jvmtiEnv*, jthread thread, jint* count) {
+    FAKE_ENTER(GetFrameCount)
+    if (thread == nullptr) thread = FakeJvm::currentThread();
+    const auto* fake = reinterpret_cast<const FakeThread*>(thread);
+    if (fake == nullptr) return JVMTI_ERROR_INVALID_THREAD;
+    *count = fake->frameCount;
     return JVMTI_ERROR_NONE;
 }
 
@@ -490,6 +500,7 @@ jvmtiInterface_1_ makeJvmtiTable() {
     table.SetExtensionEventCallback = fakeSetExtensionEventCallback;
     table.Allocate = fakeAllocate;
     table.GetFrameLocation = fakeGetFrameLocation;
+    table.GetFrameCount = fakeGetFrameCount;
     table.GetConstantPool = fakeGetConstantPool;
     table.GetLoadedClasses = fakeGetLoadedClasses;
     table.IsModifiableClass = fakeIsModifiableClass;
@@ -640,6 +651,11 @@ void FakeJvm::setOuterCaller(jthread thread, jmethodID method, jlocation locatio
     fake->outerMethod = method;
     fake->outerLocation = location;
     fake->outerSlot0 = reinterpret_cast<FakeObject*>(receiver);
+}
+
+void FakeJvm::setFrameCount(jthread thread, jint count) {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    reinterpret_cast<FakeThread*>(thread)->frameCount = count;
 }
 
 namespace {

@@ -44,6 +44,7 @@ enum class Call {
     SetExtensionEventCallback,
     Allocate,
     GetFrameLocation,
+    GetFrameCount,
     GetConstantPool,
     GetLoadedClasses,
     IsModifiableClass,
@@ -105,6 +106,8 @@ struct FakeThread {
     jmethodID outerMethod = nullptr;
     jlocation outerLocation = -1;
     FakeObject* outerSlot0 = nullptr;
+    // How many frames the stack holds, as GetFrameCount tells.
+    jint frameCount = 3;
 };
 
 struct FakeMonitor {
@@ -146,6 +149,8 @@ public:
     // The caller's caller (depth 2).
     void setOuterCaller(jthread thread, jmethodID method, jlocation location,
                         jobject receiver = nullptr);
+    // How many frames the thread's stack holds.
+    void setFrameCount(jthread thread, jint count);
     // The thread a null jthread means on the calling thread (the hook asks
     // about its own thread).
     static void setCurrentThread(jthread thread);

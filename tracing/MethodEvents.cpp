@@ -188,6 +188,8 @@ void handleUnrecorded(JNIEnv* jni, jthread thread, jmethodID method, bool exit) 
     }
 }
 
+void beforeTagging(JNIEnv* jni, jthread thread, jlong except);
+
 // Writes a call's entry: the receiver learned before the lock when the gate
 // may be open, then under the lock what needs the global order. What was
 // learned is noted on `frame` (the call's own, or null) for its exit.
@@ -196,6 +198,9 @@ void enterCall(JNIEnv* jni, const ReceiverPlace& place, const MethodRecord& reco
     ReceiverLookup receiver;
     bool prefetched = hasReceiver(record) && !record.filtered && gateMayBeOpen(record);
     if (prefetched) learnFrom(jni, place, /*readClass=*/false, receiver);
+    if (receiver.outcome == ReceiverLookup::Outcome::Found && receiver.tag == 0) {
+        beforeTagging(jni, place.thread, 0);
+    }
 
     bool recorded;
     {
@@ -319,6 +324,87 @@ void tagFromFrame(JNIEnv* jni, jthread thread, jint depth, FetchReason reason,
     waiting.receiver = EnteredFrame::Receiver::Tagged;
 }
 
+// Once an object's reserved tag is set on it: the frames of its super or
+// this constructors, next to the frame at `index` and sharing its tag.
+void markObjectTagged(ThreadFrames& frames, std::size_t index) {
+    jlong tag = frames.at(index).tag;
+    auto mark = [&frames, tag](std::size_t i) {
+        EnteredFrame& frame = frames.at(i);
+        if (frame.receiver != EnteredFrame::Receiver::Reserved || frame.tag != tag) return false;
+        frame.receiver = EnteredFrame::Receiver::Tagged;
+        return true;
+    };
+    frames.at(index).receiver = EnteredFrame::Receiver::Tagged;
+    for (std::size_t i = index + 1; i < frames.size() && mark(i); ++i) {
+    }
+    for (std::size_t i = index; i-- > 0 && mark(i);) {
+    }
+}
+
+// Slow path, where tags take identity hashes: something that may take one
+// (a native method, the agent tagging an object) is about to run on this
+// thread while objects wait for their tags after their constructors called
+// something before their super calls. Tagged at their entries, they would
+// have taken their hashes first: each is read from its constructor's frame
+// and tagged now, outermost first. The object of reserved tag `except` is
+// the one the caller is about to tag.
+void tagWaitingObjects(JNIEnv* jni, jthread thread, ThreadFrames& frames, jlong except) {
+    frames.objectsWaitForTags = false;
+    jint count = -1;
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        EnteredFrame& frame = frames.at(i);
+        if (frame.stackHeight < 0 || frame.receiver != EnteredFrame::Receiver::Reserved) continue;
+        if (frame.tag == except) {
+            frames.objectsWaitForTags = true;
+            continue;
+        }
+        if (count < 0 && agentState->jvmti->GetFrameCount(thread, &count) != JVMTI_ERROR_NONE) return;
+        jint depth = count - frame.stackHeight;
+        frame.stackHeight = -1;
+        jmethodID where = nullptr;
+        jlocation at = -1;
+        if (depth < 0 || agentState->jvmti->GetFrameLocation(thread, depth, &where, &at) !=
+                             JVMTI_ERROR_NONE ||
+            where != frame.method) {
+            continue;
+        }
+        tagFromFrame(jni, thread, depth, FetchReason::CallBeforeSuper, frame);
+        if (frame.receiver == EnteredFrame::Receiver::Tagged) markObjectTagged(frames, i);
+    }
+}
+
+// Before the agent tags an object on this thread (`except`: its reserved
+// tag, or 0).
+void beforeTagging(JNIEnv* jni, jthread thread, jlong except) {
+    ThreadFrames* frames = existingThreadFrames();
+    if (frames != nullptr && frames->objectsWaitForTags) tagWaitingObjects(jni, thread, *frames, except);
+}
+
+// Slow path, where tags take identity hashes: a call comes while the
+// thread's innermost constructor has not yet set its object's tag (made by
+// its code before its super call, or by the VM for it). Where its frame
+// stands is noted: the object is tagged before anything may take a hash
+// (tagWaitingObjects), so that it takes its hash before any other, as it
+// would tagged at its entry. The object's own super or this constructor is
+// no such call.
+void noteCallBeforeSuper(JNIEnv* jni, jthread thread, const MethodRecord& record,
+                         ThreadFrames& frames) {
+    EnteredFrame* waiting = frames.top();
+    jmethodID caller = nullptr;
+    jlocation at = -1;
+    if (!callerOf(thread, caller, at) || caller != waiting->method) return;
+    if (record.isConstructor && at == waiting->hookCallAt - kSuperCallBeforeHookCall) return;
+    jint count = 0;
+    if (agentState->jvmti->GetFrameCount(thread, &count) == JVMTI_ERROR_NONE && count >= 2) {
+        waiting->stackHeight = count - 1;
+        frames.objectsWaitForTags = true;
+        return;
+    }
+    // Where its frame cannot be told later, it is tagged now.
+    beforeTagging(jni, thread, waiting->tag);
+    tagFromFrame(jni, thread, 1, FetchReason::CallBeforeSuper, *waiting);
+}
+
 // Slow path: a super or this constructor that will not hand the object over
 // (filtered, or not rewritten) is about to run on an object that waits for
 // its tag: its code could hand the object around, so the object is read from
@@ -345,24 +431,21 @@ void tagBeforeItsSuperConstructor(JNIEnv* jni, jthread thread, const MethodRecor
         waiting->quietSuperCallAt = record.superCallAt;
         return;
     }
+    beforeTagging(jni, thread, waiting->tag);
     tagFromFrame(jni, thread, 0, FetchReason::SuperNotRewritten, *waiting);
 }
 
-// Slow path, where tags take identity hashes: a call comes while the
-// thread's innermost constructor has not yet set its object's tag (the call
-// is made by its code before its super call, or by the VM for it). Tagged
-// at its entry, the object would have taken its hash before anything this
-// call does, so it is read from the caller's frame and tagged now. The
-// object's own super or this constructor is no such call.
-void tagBeforeAnotherCall(JNIEnv* jni, jthread thread, const MethodRecord& record) {
+// Where tags take identity hashes, keeps them taken in the order the
+// objects' entries came, before an entry of `record`.
+void keepHashOrder(JNIEnv* jni, jthread thread, const MethodRecord& record) {
     ThreadFrames* frames = existingThreadFrames();
-    EnteredFrame* waiting = frames != nullptr ? frames->top() : nullptr;
-    if (waiting == nullptr || waiting->receiver != EnteredFrame::Receiver::Reserved) return;
-    jmethodID caller = nullptr;
-    jlocation at = -1;
-    if (!callerOf(thread, caller, at) || caller != waiting->method) return;
-    if (record.isConstructor && at == waiting->hookCallAt - kSuperCallBeforeHookCall) return;
-    tagFromFrame(jni, thread, 1, FetchReason::CallBeforeSuper, *waiting);
+    if (frames == nullptr) return;
+    const EnteredFrame* top = frames->top();
+    if (top != nullptr && top->receiver == EnteredFrame::Receiver::Reserved && top->stackHeight < 0) {
+        noteCallBeforeSuper(jni, thread, record, *frames);
+    }
+    // A native may take one (Object.hashCode, System.identityHashCode...).
+    if (frames->objectsWaitForTags && record.isNative) tagWaitingObjects(jni, thread, *frames, 0);
 }
 
 // Writes a constructor's entry without reading its object from the frame,
@@ -422,7 +505,7 @@ void handleEntry(JNIEnv* jni, jthread thread, jmethodID method) {
     std::unique_ptr<MethodRecord> once;
     const MethodRecord& record = *findOrMeet(jni, method, once);
     if (record.mayResolveTheHook && resolvingTheHookForAConstructor(thread)) return;
-    if (state->tagsTakeHashes) tagBeforeAnotherCall(jni, thread, record);
+    if (state->tagsTakeHashes) keepHashOrder(jni, thread, record);
     if (record.isConstructor) tagBeforeItsSuperConstructor(jni, thread, record);
     if (record.hasClass && record.filtered && !record.activation) return;
     if (once == nullptr && writtenWithoutLock(record, /*exit=*/false)) return;
@@ -465,6 +548,7 @@ void handleExit(JNIEnv* jni, jthread thread, jmethodID method, bool byException)
         !byException) {
         // Its call of the hook did not come: the object is read from its
         // frame and tagged, so that its later calls find the tag.
+        beforeTagging(jni, thread, frame.tag);
         tagFromFrame(jni, thread, 0, FetchReason::HookNotCalled, frame);
     }
     ReceiverLookup receiver;
@@ -474,6 +558,9 @@ void handleExit(JNIEnv* jni, jthread thread, jmethodID method, bool byException)
         if (!known && gateMayBeOpen(record)) {
             FetchReason reason = kept != nullptr ? FetchReason::ExitUnpaired : record.fetchReason;
             lookUpReceiver(thread, jni, 0, /*alwaysReadClass=*/false, reason, receiver);
+            if (receiver.outcome == ReceiverLookup::Outcome::Found && receiver.tag == 0) {
+                beforeTagging(jni, thread, 0);
+            }
             known = true;
         }
     }
@@ -509,8 +596,11 @@ void handleConstructedHookCall(JNIEnv* jni, ThreadFrames& frames, jobject object
     jvmtiEnv* jvmti = agentState->jvmti;
     jlong tag = 0;
     if (jvmti->GetTag(object, &tag) != JVMTI_ERROR_NONE) return;
-    if (tag == 0 && jvmti->SetTag(object, builder->tag) != JVMTI_ERROR_NONE) return;
-    builder->receiver = EnteredFrame::Receiver::Tagged;
+    if (tag == 0) {
+        beforeTagging(jni, nullptr, builder->tag);
+        if (jvmti->SetTag(object, builder->tag) != JVMTI_ERROR_NONE) return;
+    }
+    markObjectTagged(frames, frames.size() - 1);
 }
 
 // A call of the hook method is the agent's own when the thread's innermost
@@ -614,6 +704,11 @@ jboolean JNICALL onHookCall(JNIEnv* jni, jclass hookClass, jobject object) {
     }
     // Dropped by the rewritten code.
     return JNI_FALSE;
+}
+
+void keepHashOrderAtClassLoad(JNIEnv* jni) {
+    ThreadFrames* frames = existingThreadFrames();
+    if (frames != nullptr && frames->objectsWaitForTags) tagWaitingObjects(jni, nullptr, *frames, 0);
 }
 
 AgentWorkScope::AgentWorkScope() { droppedHere |= kAgentAtWork; }

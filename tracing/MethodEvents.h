@@ -12,6 +12,10 @@ void JNICALL onMethodExit(jvmtiEnv* jvmti, JNIEnv* jni, jthread thread, jmethodI
 // rewritten method with its receiver (the result is dropped), and by the
 // program's own calls, which the VM's function answers.
 jboolean JNICALL onHookCall(JNIEnv* jni, jclass hookClass, jobject object);
+// Where tags take identity hashes: a class is being loaded on this thread,
+// which may make the VM take some; objects waiting for their tags there are
+// tagged first.
+void keepHashOrderAtClassLoad(JNIEnv* jni);
 // While one lives on a thread, that thread does the agent's own work (such
 // as retransforming classes), and the Java code the VM runs for it there
 // (making a module read others, say) is not the program's: not traced.

@@ -28,6 +28,10 @@ struct EnteredFrame {
     // it on run: the innermost of them, and where it calls the next.
     jmethodID quietSuper = nullptr;
     jlocation quietSuperCallAt = -1;
+    // A Reserved object whose constructor has called something before its
+    // super call, where tags take identity hashes: how many frames the
+    // thread's stack held up to that constructor's then; -1 otherwise.
+    jint stackHeight = -1;
 };
 
 // One thread's entered frames, innermost last. Used only by its own thread.
@@ -49,8 +53,10 @@ public:
     void clear() noexcept {
         frames_.clear();
         inObjectConstructor = false;
+        objectsWaitForTags = false;
     }
     std::size_t size() const noexcept { return frames_.size(); }
+    EnteredFrame& at(std::size_t index) noexcept { return frames_[index]; }
 
     // Calls the VM made on this thread to resolve the hook for a waiting
     // entry (a class loader's Java code): they would not happen without the
@@ -68,6 +74,10 @@ public:
     HookCall inHookCall = HookCall::None;
     // For a constructor's call: the innermost frame is that constructor's.
     bool hookCallOfTop = false;
+    // Some frame may hold a stack height: an object that is to be tagged
+    // before anything on this thread may take an identity hash. Cleared
+    // when the frames are next looked through.
+    bool objectsWaitForTags = false;
 
 private:
     std::vector<EnteredFrame> frames_;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <thread>
 #include <vector>
@@ -524,37 +525,85 @@ TEST_F(ConstructorCallTest, ConstructorsMadeByNewTakeTheirTagAtEntryWithoutAnyFe
               "1 == Lapp/Job;\n2 == Lapp/Leaf;\n3 == Lapp/Base;\n");
 }
 
-// Where tagging takes identity hashes, an object still waiting for its tag
-// is read and tagged before any other call (one making an argument of its
-// super call), so that the objects are tagged in the order they were met.
-TEST_F(ConstructorCallTest, WhereTagsTakeHashesAWaitingObjectIsTaggedBeforeAnotherCall) {
+// Where tagging takes identity hashes, an object whose constructor calls
+// something before its super call is tagged before anything on its thread
+// may take a hash (a native, the agent tagging another object), read from
+// its constructor's frame wherever that stands; when nothing does, its own
+// hook call tags it and nothing is fetched.
+TEST_F(ConstructorCallTest, WhereTagsTakeHashesAWaitingObjectIsTaggedBeforeAnyOtherHash) {
     state->filters.append("Ljava/");
     state->tagsTakeHashes = true;
+    jmethodID check = vm.method(vm.klass("Ljava/util/Objects;"), "requireNonNull",
+                                "(Ljava/lang/Object;)Ljava/lang/Object;", MethodKind::Static);
+    jmethodID hash = vm.method(vm.klass("Ljava/lang/System;"), "identityHashCode",
+                               "(Ljava/lang/Object;)I", MethodKind::Native);
     jobject maker = vm.object(job);
+    jobject quiet = vm.object(leaf);
     jobject made = vm.object(leaf);
     jobject argument = vm.object(part);
+    jobject hashed = vm.object(leaf);
     jthread thread = vm.thread(maker);
+    // `new Leaf` in make(), standing at `at`; `before` runs before its super
+    // call, with the Leaf's frame fifth on the stack.
+    auto newLeaf = [&](jobject object, jlocation at, const std::function<void()>& before) {
+        vm.setFrameCount(thread, 5);
+        vm.setReceiver(thread, object);
+        vm.setCaller(thread, make, at, maker);
+        enter(thread, leafInit);
+        vm.setFrameCount(thread, 6);
+        vm.setCaller(thread, leafInit, 0, object);
+        before();
+        construct(thread, baseInit, object, leafInit, 1, object);
+        vm.setCaller(thread, leafInit, 5, object);
+        hook(thread, object);
+        vm.setReceiver(thread, object);
+        leave(thread, leafInit);
+    };
     onOwnThread([&] {
         enter(thread, make);
         hook(thread, maker);
-        vm.setReceiver(thread, made);
-        vm.setCaller(thread, make, 12, maker);
-        enter(thread, leafInit);
-        EXPECT_EQ(vm.tagOf(made), 0);
-        construct(thread, partInit, argument, leafInit, 0, made);
-        EXPECT_EQ(vm.tagOf(made), 2);
-        EXPECT_EQ(vm.tagOf(argument), 3);
+        newLeaf(quiet, 10, [&] {
+            enter(thread, check);
+            leave(thread, check);
+        });
+        EXPECT_EQ(vm.tagOf(quiet), 2);
+        EXPECT_EQ(fetches(), 0);
+        // `super(new Part())`: the Leaf's object is tagged before the
+        // Part's, read two frames down.
+        newLeaf(made, 20, [&] {
+            vm.setReceiver(thread, argument);
+            enter(thread, partInit);
+            vm.setCaller(thread, partInit, 1, argument);
+            enter(thread, objectInit);
+            leave(thread, objectInit);
+            vm.setFrameCount(thread, 7);
+            vm.setOuterCaller(thread, leafInit, 0, made);
+            vm.setCaller(thread, partInit, 5, argument);
+            hook(thread, argument);
+            EXPECT_EQ(vm.tagOf(made), 3);
+            EXPECT_EQ(vm.tagOf(argument), 4);
+            vm.setReceiver(thread, argument);
+            leave(thread, partInit);
+        });
         EXPECT_EQ(fetches(), 1);
-        construct(thread, baseInit, made, leafInit, 1, made);
-        vm.setCaller(thread, leafInit, 5, made);
-        hook(thread, made);
-        vm.setReceiver(thread, made);
-        leave(thread, leafInit);
+        // A native called inside a call made before the super call.
+        newLeaf(hashed, 30, [&] {
+            enter(thread, check);
+            vm.setFrameCount(thread, 7);
+            vm.setCaller(thread, check, 3);
+            vm.setOuterCaller(thread, leafInit, 0, hashed);
+            enter(thread, hash);
+            EXPECT_EQ(vm.tagOf(hashed), 5);
+            leave(thread, hash);
+            leave(thread, check);
+        });
+        EXPECT_EQ(fetches(), 2);
         vm.setReceiver(thread, maker);
         leave(thread, make);
     });
-    EXPECT_EQ(fetches(), 1);
-    EXPECT_EQ(vm.tagOf(made), 2);
+    EXPECT_EQ(vm.tagOf(quiet), 2);
+    EXPECT_EQ(vm.tagOf(hashed), 5);
+    EXPECT_EQ(state->nextObjectId, 6);
     EXPECT_EQ(vm.outstandingTexts(), 0);
 }
 

@@ -80,10 +80,29 @@ std::size_t MappedFile::appendAcrossWindows(const char* data, std::size_t size, 
     return done;
 }
 
+// The steps behind a full window: the one just filled is sent to the disk,
+// and those sent before leave the page cache once there. A trace of
+// gigabytes would otherwise hold gigabytes of cache; and where free memory
+// goes back to a virtual machine's host, the next step's new pages cost many
+// times what pages freed a moment ago do (measured on such a machine:
+// writing 1 GB in 4 MiB steps took 8.2 s of system time, 0.3 s so).
+void MappedFile::releaseBehind(uint64_t windowStart, uint64_t windowEnd) {
+    fileOs::startWriting(file_, windowStart, windowEnd - windowStart);
+    // One step more is left to reach the disk.
+    if (windowStart < step_) return;
+    uint64_t end = windowStart - step_;
+    if (end > released_) {
+        fileOs::releaseCached(file_, released_, end - released_);
+        released_ = end;
+    }
+}
+
 // The window is full: fill the next step with blanks and map it.
 bool MappedFile::nextWindow() {
+    uint64_t start = windowOffset_;
     uint64_t written = size();
     unmap();
+    releaseBehind(start, written);
     windowOffset_ = written;
     if (!growFile(file_, fileSize_, step_, failure_)) {
         failedStage_ = "extend";
@@ -141,5 +160,6 @@ bool MappedFile::close(std::string& reason) {
     file_ = fileOs::kNoHandle;
     fileSize_ = 0;
     windowOffset_ = 0;
+    released_ = 0;
     return ok;
 }

@@ -32,6 +32,12 @@ bool fillBlanks(Handle file, uint64_t offset, uint64_t size, std::string& reason
 char* mapWindow(Handle file, uint64_t fileSize, uint64_t offset, std::size_t size,
                 std::string& reason);
 void unmapWindow(char* window, std::size_t size);
+// Starts writing `size` bytes of the file at `offset` to the disk, without
+// waiting for it.
+void startWriting(Handle file, uint64_t offset, uint64_t size);
+// Lets the system take back the memory caching `size` bytes at `offset`
+// where they are already on the disk (the rest stays cached).
+void releaseCached(Handle file, uint64_t offset, uint64_t size);
 // Cuts the file to `size` bytes.
 bool cutFile(Handle file, uint64_t size, std::string& reason);
 // A buffered binary stream that writes on at `size`, the file's end; takes
@@ -100,6 +106,7 @@ public:
 private:
     std::size_t appendAcrossWindows(const char* data, std::size_t size, const char* fill);
     bool nextWindow();
+    void releaseBehind(uint64_t windowStart, uint64_t windowEnd);
     void unmap();
 
     fileOs::Handle file_ = fileOs::kNoHandle;
@@ -109,6 +116,7 @@ private:
     char* limit_ = nullptr;   // end of the window
     uint64_t windowOffset_ = 0;
     uint64_t fileSize_ = 0;   // bytes in the file, blanks included
+    uint64_t released_ = 0;   // bytes whose cached memory was let go
     std::string failure_;
     const char* failedStage_ = "";
 };

@@ -138,6 +138,28 @@ char* mapWindow(Handle file, uint64_t, uint64_t offset, std::size_t size, std::s
 
 void unmapWindow(char* window, std::size_t size) { ::munmap(window, size); }
 
+void startWriting(Handle file, uint64_t offset, uint64_t size) {
+#ifdef SYNC_FILE_RANGE_WRITE
+    ::sync_file_range(file, static_cast<off_t>(offset), static_cast<off_t>(size),
+                      SYNC_FILE_RANGE_WRITE);
+#else
+    (void)file;
+    (void)offset;
+    (void)size;
+#endif
+}
+
+void releaseCached(Handle file, uint64_t offset, uint64_t size) {
+#ifdef POSIX_FADV_DONTNEED
+    ::posix_fadvise(file, static_cast<off_t>(offset), static_cast<off_t>(size),
+                    POSIX_FADV_DONTNEED);
+#else
+    (void)file;
+    (void)offset;
+    (void)size;
+#endif
+}
+
 bool cutFile(Handle file, uint64_t size, std::string& reason) {
     int result;
     do {

@@ -115,6 +115,11 @@ char* mapWindow(Handle file, uint64_t fileSize, uint64_t offset, std::size_t siz
 
 void unmapWindow(char* window, std::size_t) { UnmapViewOfFile(window); }
 
+// Windows writes a mapped file's pages out by itself and keeps them on its
+// standby list, which it takes new pages from first: nothing to do.
+void startWriting(Handle, uint64_t, uint64_t) {}
+void releaseCached(Handle, uint64_t, uint64_t) {}
+
 bool cutFile(Handle file, uint64_t size, std::string& reason) {
     if (!moveTo(file, size, reason)) return false;
     if (!SetEndOfFile(file)) {

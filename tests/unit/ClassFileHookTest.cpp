@@ -321,8 +321,14 @@ jclass JNICALL vmDefineClass0(JNIEnv*, jclass, jobject, jclass, jstring, jbyteAr
     return reinterpret_cast<jclass>(&defined);
 }
 
-// The JDK's function of that name, as its library exports it.
-extern "C" JNIEXPORT jclass JNICALL Java_java_lang_ClassLoader_defineClass0(
+// The JDK's function of that name, as its library exports it (the headers
+// a cross build uses may not say so for Windows).
+#ifdef _WIN32
+#define EXPORTED __declspec(dllexport)
+#else
+#define EXPORTED JNIEXPORT
+#endif
+extern "C" EXPORTED jclass JNICALL Java_java_lang_ClassLoader_defineClass0(
     JNIEnv* jni, jclass definer, jobject loader, jclass lookup, jstring name, jbyteArray array,
     jint offset, jint length, jobject domain, jboolean initialize, jint flags, jobject data) {
     return vmDefineClass0(jni, definer, loader, lookup, name, array, offset, length, domain,

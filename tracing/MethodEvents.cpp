@@ -444,8 +444,7 @@ void keepHashOrder(JNIEnv* jni, jthread thread, const MethodRecord& record) {
     if (top != nullptr && top->receiver == EnteredFrame::Receiver::Reserved && top->stackHeight < 0) {
         noteCallBeforeSuper(jni, thread, record, *frames);
     }
-    // A native may take one (Object.hashCode, System.identityHashCode...).
-    if (frames->objectsWaitForTags && record.isNative) tagWaitingObjects(jni, thread, *frames, 0);
+    if (frames->objectsWaitForTags && record.mayTakeHash) tagWaitingObjects(jni, thread, *frames, 0);
 }
 
 // Writes a constructor's entry without reading its object from the frame,

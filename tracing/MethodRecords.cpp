@@ -75,6 +75,31 @@ bool firstParameterIsReference(const char* signature) {
     return signature != nullptr && signature[0] == '(' && (signature[1] == 'L' || signature[1] == '[');
 }
 
+// Natives of the JDK that never take an identity hash, met often while a
+// constructor's object waits for its tag: copying, reading an object's
+// class, allocating, Unsafe's memory access. (What they run in Java comes
+// as events of its own.)
+bool nativeTakesNoHash(const char* classSignature, const char* name) {
+    if (classSignature == nullptr || name == nullptr) return false;
+    if (std::strcmp(classSignature, "Ljdk/internal/misc/Unsafe;") == 0) return true;
+    static const char* const kKnown[][2] = {
+        {"Ljava/lang/System;", "arraycopy"},
+        {"Ljava/lang/Object;", "getClass"},
+        {"Ljava/lang/Object;", "clone"},
+        {"Ljava/lang/Thread;", "currentThread"},
+        {"Ljava/lang/Double;", "doubleToRawLongBits"},
+        {"Ljava/lang/Double;", "longBitsToDouble"},
+        {"Ljava/lang/Float;", "floatToRawIntBits"},
+        {"Ljava/lang/Float;", "intBitsToFloat"},
+    };
+    for (const auto& known : kKnown) {
+        if (std::strcmp(classSignature, known[0]) == 0 && std::strcmp(name, known[1]) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 FetchReason fetchReasonOf(const MethodRecord& record, jint modifiers) {
     if ((modifiers & kAccStatic) != 0) return FetchReason::StaticAsInstance;
     if (!record.keepsReceiver) return FetchReason::WritesLocalZero;
@@ -130,6 +155,8 @@ bool describeMethod(jvmtiEnv* jvmti, JNIEnv* jni, jmethodID method, bool complet
             complete_lookups = false;
         } else {
             record.isNative = (modifiers & kAccNative) != 0;
+            record.mayTakeHash =
+                record.isNative && !nativeTakesNoHash(classSignature.text, name.text);
             // The VM cannot size a native's arguments; any other failure may
             // not last.
             if (sizeError != JVMTI_ERROR_NONE && !record.isNative) complete_lookups = false;

@@ -35,6 +35,9 @@ struct MethodRecord {
     bool isStatic = false;
     // ACC_NATIVE: the VM cannot read the locals of its frame.
     bool isNative = false;
+    // A native that may take an identity hash: Object.hashCode,
+    // System.identityHashCode, any not known to take none.
+    bool mayTakeHash = false;
     // A real instance method whose bytecode never writes local 0: its exit
     // finds the receiver its entry found.
     bool keepsReceiver = false;

@@ -535,8 +535,10 @@ TEST_F(ConstructorCallTest, WhereTagsTakeHashesAWaitingObjectIsTaggedBeforeAnyOt
     state->tagsTakeHashes = true;
     jmethodID check = vm.method(vm.klass("Ljava/util/Objects;"), "requireNonNull",
                                 "(Ljava/lang/Object;)Ljava/lang/Object;", MethodKind::Static);
-    jmethodID hash = vm.method(vm.klass("Ljava/lang/System;"), "identityHashCode",
-                               "(Ljava/lang/Object;)I", MethodKind::Native);
+    jclass system = vm.klass("Ljava/lang/System;");
+    jmethodID hash = vm.method(system, "identityHashCode", "(Ljava/lang/Object;)I", MethodKind::Native);
+    jmethodID copy = vm.method(system, "arraycopy", "(Ljava/lang/Object;ILjava/lang/Object;II)V",
+                               MethodKind::Native);
     jobject maker = vm.object(job);
     jobject quiet = vm.object(leaf);
     jobject made = vm.object(leaf);
@@ -586,12 +588,16 @@ TEST_F(ConstructorCallTest, WhereTagsTakeHashesAWaitingObjectIsTaggedBeforeAnyOt
             leave(thread, partInit);
         });
         EXPECT_EQ(fetches(), 1);
-        // A native called inside a call made before the super call.
+        // A native called inside a call made before the super call; one
+        // known to take no hash (System.arraycopy) first.
         newLeaf(hashed, 30, [&] {
             enter(thread, check);
             vm.setFrameCount(thread, 7);
             vm.setCaller(thread, check, 3);
             vm.setOuterCaller(thread, leafInit, 0, hashed);
+            enter(thread, copy);
+            leave(thread, copy);
+            EXPECT_EQ(vm.tagOf(hashed), 0);
             enter(thread, hash);
             EXPECT_EQ(vm.tagOf(hashed), 5);
             leave(thread, hash);

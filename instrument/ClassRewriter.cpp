@@ -15,6 +15,8 @@ constexpr uint32_t kMagic = 0xCAFEBABE;
 constexpr uint16_t kMinMajor = 45;
 // Java 25. A later version may bring what we cannot shift; it stays untouched.
 constexpr uint16_t kMaxMajor = 69;
+// From Java 6's class files on, a jump's target needs a stack map frame.
+constexpr uint16_t kFirstMajorWithFrames = 50;
 constexpr uint32_t kMaxCodeLength = 65535;
 constexpr uint32_t kMaxPoolCount = 65535;
 
@@ -27,6 +29,7 @@ constexpr uint8_t kInvokestatic = 0xb8;
 constexpr uint8_t kNop = 0x00;
 constexpr uint8_t kPop = 0x57;
 constexpr uint8_t kPop2 = 0x58;
+constexpr uint8_t kIfnull = 0xc6;
 
 // What drops the hook's result: nothing to drop is a `nop`.
 uint8_t dropOfResult(std::string_view descriptor) {
@@ -36,6 +39,28 @@ uint8_t dropOfResult(std::string_view descriptor) {
                       : 'V';
     if (result == 'V') return kNop;
     return result == 'J' || result == 'D' ? kPop2 : kPop;
+}
+
+// Whether a static method of this descriptor is one the agent takes as an
+// instance method with a reference in local 0: a long or double parameter
+// makes its slots outnumber its parameters, and the first is an object or
+// an array.
+bool takenAsInstance(std::string_view descriptor) {
+    if (descriptor.size() < 2 || descriptor[0] != '(' ||
+        (descriptor[1] != 'L' && descriptor[1] != '[')) {
+        return false;
+    }
+    for (std::size_t i = 1; i < descriptor.size() && descriptor[i] != ')'; ++i) {
+        char c = descriptor[i];
+        if (c == 'L') {
+            i = descriptor.find(';', i);
+            if (i == std::string_view::npos) return false;
+        } else if (c == 'J' || c == 'D') {
+            // Not an array's element type: those take one slot.
+            if (descriptor[i - 1] != '[') return true;
+        }
+    }
+    return false;
 }
 
 enum Tag : uint8_t {
@@ -260,9 +285,10 @@ bool planHookEntries(const ConstantPool& pool, const HookTarget& hook, HookEntri
 struct Shift {
     uint32_t at;
     uint32_t codeLength;  // of the old code
+    uint32_t length;      // of the inserted code
 
-    uint32_t offset(uint32_t old) const { return old < at ? old : old + kHookCallLength; }
-    uint32_t end(uint32_t old) const { return old <= at ? old : old + kHookCallLength; }
+    uint32_t offset(uint32_t old) const { return old < at ? old : old + length; }
+    uint32_t end(uint32_t old) const { return old <= at ? old : old + length; }
     uint32_t lineStart(uint32_t old) const { return end(old); }
 };
 
@@ -286,9 +312,9 @@ bool shiftRange(uint32_t& start, uint32_t& length, const Shift& shift) {
     if (start >= shift.codeLength || start + length > shift.codeLength) return false;
     uint32_t end = start + length;
     if (start > shift.at) {
-        start += kHookCallLength;
+        start += shift.length;
     } else if (end > shift.at || start == shift.at) {
-        length += kHookCallLength;
+        length += shift.length;
     }
     return start <= 0xffff && length <= 0xffff;
 }
@@ -345,16 +371,31 @@ bool copyVerificationTypes(Reader& in, std::vector<uint8_t>& out, uint32_t count
     return true;
 }
 
+// The offset of a StackMapTable's first frame (its delta), read ahead;
+// anything unreadable counts as not at the start.
+uint32_t firstFrameOffset(Reader in) {
+    uint8_t type = in.u1();
+    uint32_t delta = type <= 63 ? type : type <= 127 ? type - 64u : type >= 247 ? in.u2() : 1;
+    return in.ok() ? delta : 1;
+}
+
 // Each frame's offset is a delta from the frame before (the first one's
 // from the start): frames move with their code, and the deltas are written
 // anew. A short frame whose delta no longer fits becomes its extended form.
-bool shiftStackMapTable(Reader& in, std::vector<uint8_t>& out, const Shift& shift) {
+// With `guardTarget`, the inserted code jumps to its own end (the old code's
+// start), which then needs a frame: unless the old code has one at its
+// start, a same_frame (the method's entry state) goes first.
+bool shiftStackMapTable(Reader& in, std::vector<uint8_t>& out, const Shift& shift,
+                        bool guardTarget) {
     uint16_t count = in.u2();
-    putU2(out, count);
+    bool addFrame = guardTarget && (count == 0 || firstFrameOffset(in) != 0);
+    if (addFrame && (count == 0xffff || shift.length > 63)) return false;
+    putU2(out, count + (addFrame ? 1 : 0));
+    if (addFrame) putU1(out, shift.length);  // same_frame
     uint32_t at = 0;     // the frame's offset in the old code
-    uint32_t moved = 0;  // and in the new
+    uint32_t moved = addFrame ? shift.length : 0;  // and in the new
     for (uint32_t i = 0; i < count; ++i) {
-        bool first = i == 0;
+        bool first = i == 0 && !addFrame;
         uint8_t type = in.u1();
         uint32_t delta;
         if (type <= 63) {
@@ -368,7 +409,7 @@ bool shiftStackMapTable(Reader& in, std::vector<uint8_t>& out, const Shift& shif
         }
         if (!in.ok()) return false;
         // Every frame must fall inside the code.
-        at = first ? delta : at + delta + 1;
+        at = i == 0 ? delta : at + delta + 1;
         if (at >= shift.codeLength) return false;
         uint32_t now = shift.offset(at);
         delta = first ? now : now - moved - 1;
@@ -566,13 +607,22 @@ MethodOutcome relinkJumps(const uint8_t* code, uint32_t length, uint8_t* moved, 
     return MethodOutcome::Rewritten;
 }
 
+// A static method the agent takes as an instance method (a long or double
+// parameter makes its slots outnumber its parameters) hands over its first
+// parameter, a reference: only when it is not null.
+struct EntryGuard {
+    bool nullable = false;
+    // The class file's version asks for stack map frames (50 and later).
+    bool framesNeeded = false;
+};
+
 // Writes the Code attribute `body` (its info, after name and length) with
 // the hook call inserted at `at`, where the operand stack holds
 // `stackAt` slots, into `out`, name and length included; on any outcome but
 // Rewritten `out` is left for the caller to drop.
 MethodOutcome rewriteCode(const ConstantPool& pool, uint16_t nameIndex, const uint8_t* body,
                           uint32_t bodyLength, uint16_t methodref, uint8_t drop, uint32_t at,
-                          uint32_t stackAt, std::vector<uint8_t>& out) {
+                          uint32_t stackAt, const EntryGuard& guard, std::vector<uint8_t>& out) {
     Reader in(body, bodyLength);
     uint16_t maxStack = in.u2();
     uint16_t maxLocals = in.u2();
@@ -582,8 +632,9 @@ MethodOutcome rewriteCode(const ConstantPool& pool, uint16_t nameIndex, const ui
         return MethodOutcome::BadAttribute;
     }
     if (!neverWritesLocalZero(code, codeLength)) return MethodOutcome::WritesLocalZero;
-    if (codeLength + kHookCallLength > kMaxCodeLength) return MethodOutcome::CodeTooLong;
-    Shift shift{at, codeLength};
+    uint32_t inserted = guard.nullable ? kGuardedHookCallLength : kHookCallLength;
+    if (codeLength + inserted > kMaxCodeLength) return MethodOutcome::CodeTooLong;
+    Shift shift{at, codeLength, inserted};
 
     putU2(out, nameIndex);
     std::size_t lengthAt = out.size();
@@ -594,14 +645,21 @@ MethodOutcome rewriteCode(const ConstantPool& pool, uint16_t nameIndex, const ui
     if (hookStack > 0xffff) return MethodOutcome::BadAttribute;
     putU2(out, maxStack < hookStack ? hookStack : maxStack);
     putU2(out, maxLocals);
-    putU4(out, codeLength + kHookCallLength);
+    putU4(out, codeLength + inserted);
     std::size_t codeAt = out.size();
     putBytes(out, code, at);
+    std::size_t callAt = out.size();
+    if (guard.nullable) {
+        // A null is never handed over: the hook method would throw on it.
+        putU1(out, kAload0);
+        putU1(out, kIfnull);
+        putU2(out, inserted - 1);
+    }
     putU1(out, kAload0);
     putU1(out, kInvokestatic);
     putU2(out, methodref);
     putU1(out, drop);
-    for (std::size_t i = 5; i < kHookCallLength; ++i) putU1(out, kNop);
+    while (out.size() - callAt < inserted) putU1(out, kNop);
     putBytes(out, code + at, codeLength - at);
     MethodOutcome jumps = relinkJumps(code, codeLength, out.data() + codeAt, shift);
     if (jumps != MethodOutcome::Rewritten) return jumps;
@@ -623,6 +681,7 @@ MethodOutcome rewriteCode(const ConstantPool& pool, uint16_t nameIndex, const ui
     if (!in.ok()) return MethodOutcome::BadAttribute;
     putU2(out, attributes);
     bool seenStackMap = false;
+    bool guardTarget = guard.nullable && guard.framesNeeded;
     for (uint32_t i = 0; i < attributes; ++i) {
         uint16_t attributeName = in.u2();
         uint32_t length = in.u4();
@@ -651,7 +710,7 @@ MethodOutcome rewriteCode(const ConstantPool& pool, uint16_t nameIndex, const ui
             shiftedAll = shiftLocalVariables(attribute, out, shift);
             break;
         case CodeAttribute::StackMap:
-            shiftedAll = shiftStackMapTable(attribute, out, shift);
+            shiftedAll = shiftStackMapTable(attribute, out, shift, guardTarget);
             break;
         case CodeAttribute::TypeAnnotations:
             shiftedAll = shiftTypeAnnotations(attribute, out, shift);
@@ -662,6 +721,8 @@ MethodOutcome rewriteCode(const ConstantPool& pool, uint16_t nameIndex, const ui
         patchU4(out, attributeLengthAt, static_cast<uint32_t>(out.size() - start));
     }
     if (!in.atEnd()) return MethodOutcome::BadAttribute;
+    // The guard's jump needs a frame there, and a table to hold it.
+    if (guardTarget && !seenStackMap) return MethodOutcome::NoStackMap;
     patchU4(out, lengthAt, static_cast<uint32_t>(out.size() - lengthAt - 4));
     return MethodOutcome::Rewritten;
 }
@@ -723,20 +784,26 @@ bool readHandlers(const uint8_t* body, uint32_t bodyLength, const uint8_t*& code
 // `callsFollowed` turns false when its constructor calls could not be told
 // apart (then no method of the class may be relied on).
 bool rewriteMethod(Reader& in, const ConstantPool& pool, uint16_t methodref, uint8_t drop,
-                   std::vector<uint8_t>& out, MethodOutcome& outcome, bool& callsFollowed) {
+                   uint16_t major, std::vector<uint8_t>& out, MethodOutcome& outcome,
+                   bool& callsFollowed) {
     const uint8_t* start = in.here();
     uint16_t access = in.u2();
     uint16_t nameIndex = in.u2();
     uint16_t descriptorIndex = in.u2();
     uint16_t attributes = in.u2();
-    std::string_view name;
-    if (!in.ok() || !pool.utf8(nameIndex, name) || pool.tag(descriptorIndex) != kUtf8) return false;
+    std::string_view name, descriptor;
+    if (!in.ok() || !pool.utf8(nameIndex, name) || !pool.utf8(descriptorIndex, descriptor)) {
+        return false;
+    }
     bool hasCode = (access & (kAccNative | kAccAbstract)) == 0;
     bool constructor = hasCode && name == "<init>";
-    // A static method has no receiver. (One taken as an instance method may
-    // hold a reference in local 0, but it may be null, and the hook method
-    // throws on null wherever the agent cannot answer for it.)
-    bool atStart = hasCode && (access & kAccStatic) == 0 && name != "<init>" && name != "<clinit>";
+    bool isStatic = (access & kAccStatic) != 0;
+    // A static method has no receiver, but one the agent takes as an
+    // instance method hands over a reference its first parameter holds.
+    EntryGuard guard;
+    guard.nullable = hasCode && isStatic && name != "<clinit>" && takenAsInstance(descriptor);
+    guard.framesNeeded = major >= kFirstMajorWithFrames;
+    bool atStart = hasCode && name != "<init>" && name != "<clinit>" && (!isStatic || guard.nullable);
     outcome = MethodOutcome::NotInstance;
     std::size_t outStart = out.size();
     putBytes(out, start, 8);
@@ -775,7 +842,7 @@ bool rewriteMethod(Reader& in, const ConstantPool& pool, uint16_t methodref, uin
             if (place) {
                 std::size_t codeStart = out.size();
                 outcome = rewriteCode(pool, attributeName, info, length, methodref, drop, at, stackAt,
-                                      out);
+                                      guard, out);
                 if (outcome == MethodOutcome::Rewritten) continue;
                 out.resize(codeStart);
             }
@@ -841,8 +908,8 @@ RewriteResult rewrite(const uint8_t* data, std::size_t length, const HookTarget&
     bool callsFollowed = true;
     for (uint32_t i = 0; i < methods; ++i) {
         MethodOutcome outcome;
-        if (!rewriteMethod(in, pool, entries.methodref, dropOfResult(hook.descriptor), methodBytes,
-                           outcome, callsFollowed)) {
+        if (!rewriteMethod(in, pool, entries.methodref, dropOfResult(hook.descriptor), major,
+                           methodBytes, outcome, callsFollowed)) {
             result.methods = {};
             return result;
         }
@@ -912,21 +979,38 @@ const char* methodOutcomeName(MethodOutcome outcome) {
     case MethodOutcome::BadAttribute: return "malformed Code attribute";
     case MethodOutcome::SuperCallNotFound: return "super call not found";
     case MethodOutcome::JumpTooFar: return "jump too far";
+    case MethodOutcome::NoStackMap: return "no stack map for the guard";
     case MethodOutcome::Count: break;
     }
     return "?";
 }
 
-bool beginsWithHookCall(const uint8_t* code, std::size_t length, uint16_t& poolIndex) {
-    if (code == nullptr || length < kHookCallLength || code[0] != kAload0 ||
-        code[1] != kInvokestatic || (code[4] != kNop && code[4] != kPop && code[4] != kPop2)) {
+namespace {
+
+// `aload_0; invokestatic #n; drop` at `call`, then nops up to `end`.
+bool hookCallAt(const uint8_t* code, std::size_t call, std::size_t end, uint16_t& poolIndex) {
+    if (code[call] != kAload0 || code[call + 1] != kInvokestatic ||
+        (code[call + 4] != kNop && code[call + 4] != kPop && code[call + 4] != kPop2)) {
         return false;
     }
-    for (std::size_t i = 5; i < kHookCallLength; ++i) {
+    for (std::size_t i = call + 5; i < end; ++i) {
         if (code[i] != kNop) return false;
     }
-    poolIndex = static_cast<uint16_t>((code[2] << 8) | code[3]);
+    poolIndex = static_cast<uint16_t>((code[call + 2] << 8) | code[call + 3]);
     return true;
+}
+
+}  // namespace
+
+bool beginsWithHookCall(const uint8_t* code, std::size_t length, uint16_t& poolIndex) {
+    return code != nullptr && length >= kHookCallLength &&
+           hookCallAt(code, 0, kHookCallLength, poolIndex);
+}
+
+bool beginsWithGuardedHookCall(const uint8_t* code, std::size_t length, uint16_t& poolIndex) {
+    return code != nullptr && length >= kGuardedHookCallLength && code[0] == kAload0 &&
+           code[1] == kIfnull && code[2] == 0 && code[3] == kGuardedHookCallLength - 1 &&
+           hookCallAt(code, kGuardedHookCallAt - 1, kGuardedHookCallLength, poolIndex);
 }
 
 long hookCallAfterSuperCall(const uint8_t* code, std::size_t length, uint16_t& poolIndex) {

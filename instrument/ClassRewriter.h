@@ -1,8 +1,10 @@
 // Rewriting a class file so that each eligible method hands its receiver to
 // the agent's hook: `aload_0; invokestatic <hook>`, the hook's result
 // dropped, padded to 8 bytes. Instance methods call it first; constructors
-// right after their super or this call, once the object is initialized. A
-// pure function of the bytes: no VM, no agent state.
+// right after their super or this call, once the object is initialized;
+// static methods the agent takes as instance methods first too, with their
+// first parameter, a reference, behind a null test. A pure function of the
+// bytes: no VM, no agent state.
 #pragma once
 
 #include <array>
@@ -34,13 +36,15 @@ const char* classOutcomeName(ClassOutcome outcome);
 // What happened to each method of a class that parsed.
 enum class MethodOutcome : unsigned char {
     Rewritten,
-    NotInstance,        // no receiver to hand over: static, native, abstract, an initializer
+    NotInstance,        // no receiver to hand over: static (but see EntryGuard), native,
+                        // abstract, an initializer
     WritesLocalZero,    // its code stores into local 0 (or does not parse)
     CodeTooLong,        // the inserted call would pass the 65,535-byte limit
     UnknownAttribute,   // an attribute inside Code we cannot shift
     BadAttribute,       // a known attribute inside Code that does not parse
     SuperCallNotFound,  // a constructor whose one super or this call was not found
     JumpTooFar,         // a 16-bit jump over the inserted call would no longer reach
+    NoStackMap,         // a guarded call's jump would need a frame, and the code has no table
     Count
 };
 const char* methodOutcomeName(MethodOutcome outcome);
@@ -67,10 +71,18 @@ RewriteResult rewriteClass(const uint8_t* data, std::size_t length, const HookTa
 // `invokestatic`, a `pop` of the result (or `nop`), and `nop`s, so that
 // every switch keeps its alignment.
 constexpr std::size_t kHookCallLength = 8;
+// At the start of a static method taken as an instance method, whose first
+// parameter may be null: `aload_0; ifnull` past the call, then the call, to
+// 12 bytes. The call's invokestatic stands at kGuardedHookCallAt.
+constexpr std::size_t kGuardedHookCallLength = 12;
+constexpr std::size_t kGuardedHookCallAt = 5;
 
 // Whether `code` begins with the inserted call; its Methodref's index in
 // the class's constant pool goes to `poolIndex`.
 bool beginsWithHookCall(const uint8_t* code, std::size_t length, uint16_t& poolIndex);
+// The same for the guarded call of a static method taken as an instance
+// method.
+bool beginsWithGuardedHookCall(const uint8_t* code, std::size_t length, uint16_t& poolIndex);
 
 // Where a rewritten constructor calls the hook (the offset of its
 // invokestatic, right behind the super or this call), or -1; the

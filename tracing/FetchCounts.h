@@ -16,7 +16,7 @@ enum class FetchReason : unsigned char {
                               // which does not call the hook: tagged there, at once
     CallBeforeSuper,          // a call made before an object's super constructor returned,
                               // where tags take identity hashes: tagged first, in order
-    StaticAsInstance,  // a static method with a long or double parameter
+    StaticAsInstance,  // a static method with a long or double parameter, not rewritten
     HookNotCalled,     // an entry that waited for the hook's call, which did not come first
     ExitUnpaired,      // an exit whose entry's receiver is not known on its thread
     Unrecorded,        // no method records are kept (the VM cannot tell of class unloading)

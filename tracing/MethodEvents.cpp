@@ -257,7 +257,11 @@ bool settleWaitingEntry(JNIEnv* jni, jthread thread, ThreadFrames& frames, jmeth
     if (!exit) {
         jmethodID where = nullptr;
         jlocation at = -1;
-        jlocation hookAt = waiting.hookCallAt >= 0 ? waiting.hookCallAt : kHookCallLocation;
+        jlocation hookAt = waiting.hookCallAt;
+        if (hookAt < 0) {
+            const MethodRecord* waitingRecord = agentState->records->find(waiting.method);
+            hookAt = waitingRecord != nullptr ? waitingRecord->startHookCallAt : kHookCallLocation;
+        }
         if (agentState->jvmti->GetFrameLocation(thread, depth, &where, &at) != JVMTI_ERROR_NONE ||
             where != waiting.method) {
             depth = -1;
@@ -630,7 +634,7 @@ bool enteringHookCallElsewhere(JNIEnv* jni) {
     std::unique_ptr<MethodRecord> once;
     const MethodRecord* record = findOrMeet(jni, caller, once);
     bool constructed = record->hookCallAt >= 0 && at == record->hookCallAt;
-    if (!constructed && !(record->callsHook && at == kHookCallLocation)) return false;
+    if (!constructed && !(record->callsHook && at == record->startHookCallAt)) return false;
     ThreadFrames& mine = currentThreadFrames();
     const EnteredFrame* top = mine.top();
     mine.inHookCall = constructed ? ThreadFrames::HookCall::Constructed : ThreadFrames::HookCall::Entry;

@@ -41,8 +41,10 @@ void scanBytecode(jvmtiEnv* jvmti, JNIEnv* jni, jmethodID method, jclass declari
         record.superCallAt = quietCall;
     }
     uint16_t poolIndex = 0;
-    bool atStart = !record.isConstructor && record.keepsReceiver &&
-                   beginsWithHookCall(code, size, poolIndex);
+    bool guarded = !record.isConstructor && record.keepsReceiver &&
+                   beginsWithGuardedHookCall(code, size, poolIndex);
+    bool atStart = guarded || (!record.isConstructor && record.keepsReceiver &&
+                               beginsWithHookCall(code, size, poolIndex));
     long afterSuper = record.isConstructor && record.keepsReceiver
                           ? hookCallAfterSuperCall(code, size, poolIndex)
                           : -1;
@@ -52,6 +54,7 @@ void scanBytecode(jvmtiEnv* jvmti, JNIEnv* jni, jmethodID method, jclass declari
         return;
     }
     record.callsHook = atStart;
+    if (guarded) record.startHookCallAt = static_cast<jlocation>(kGuardedHookCallAt);
     if (afterSuper >= 0) {
         record.hookCallAt = afterSuper;
         record.superCallAt = afterSuper - 4;  // the invokespecial, then aload_0

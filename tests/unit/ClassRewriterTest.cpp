@@ -126,8 +126,9 @@ TEST(ClassRewriterTest, ConstructorsCallTheHookRightAfterTheirOwnSuperOrThisCall
     // Frames at the loop's head (4) and end (14): both move behind the call.
     looping.code.attributes = {stackMap(2, {4, 9})};
     builder.addMethod(looping);
-    // A static method taken as an instance method (a long parameter) may
-    // hold null in local 0: it is left as it is.
+    // A static method taken as an instance method (a long parameter) would
+    // need a frame for its null test, and has no table to hold one: it is
+    // left as it is.
     MethodSpec statics = instanceMethod("first", {0xb1});
     statics.access = 0x0009;
     statics.descriptor = "(Ljava/lang/Object;J)V";
@@ -135,7 +136,7 @@ TEST(ClassRewriterTest, ConstructorsCallTheHookRightAfterTheirOwnSuperOrThisCall
     RewriteResult result = rewrite(builder.bytes());
     ASSERT_EQ(result.outcome, ClassOutcome::Rewritten);
     EXPECT_EQ(result.count(MethodOutcome::Rewritten), 3u);
-    EXPECT_EQ(result.count(MethodOutcome::NotInstance), 1u);
+    EXPECT_EQ(result.count(MethodOutcome::NoStackMap), 1u);
     ParsedClass after = parseClass(result.bytes);
     auto expectCallAt = [&](const ParsedMethod& method, const Bytes& code, std::size_t at) {
         const Bytes& now = method.code.code;
@@ -152,6 +153,71 @@ TEST(ClassRewriterTest, ConstructorsCallTheHookRightAfterTheirOwnSuperOrThisCall
     EXPECT_EQ(after.method("<init>", "(I)V").code.attribute("StackMapTable")->info,
               join({u2s({2}), {4 + K, 9}}));
     EXPECT_EQ(after.method("first").raw, parseClass(builder.bytes()).method("first").raw);
+}
+
+// A static method the agent takes as an instance method (a long or double
+// parameter) hands over its first parameter, an object, unless it is null:
+// the null test's jump lands on the old code's start, which gets a frame
+// where the class file has frames (and the method a table for them).
+TEST(ClassRewriterTest, StaticMethodsTakenAsInstanceHandOverAReferenceThatIsNotNull) {
+    constexpr uint32_t G = kGuardedHookCallLength;
+    auto staticMethod = [](std::string name, std::string descriptor, Bytes code) {
+        MethodSpec method = instanceMethod(std::move(name), std::move(code), 4);
+        method.access = 0x0009;
+        method.descriptor = std::move(descriptor);
+        method.code.maxLocals = 4;
+        return method;
+    };
+    ClassFileBuilder builder("app/Statics", 52);
+    // check(Object o, double d) { if (o == null) return; }: a frame at 5.
+    Bytes check = {0x2a, 0xc7, 0x00, 0x04, 0xb1, 0xb1};
+    MethodSpec checking = staticMethod("check", "(Ljava/lang/Object;D)V", check);
+    checking.code.attributes = {stackMap(1, {5})};
+    builder.addMethod(checking);
+    // spin(Object o, long n) { while (n != 0) {} }: a frame at the start.
+    Bytes spin = {0x1f, 0x09, 0x94, 0x99, 0x00, 0x06, 0xa7, 0xff, 0xfa, 0xb1};
+    MethodSpec spinning = staticMethod("spin", "([Ljava/lang/Object;J)V", spin);
+    spinning.code.attributes = {stackMap(2, {0, 8})};
+    builder.addMethod(spinning);
+    // Not taken as instance, or a primitive in local 0: left as they are.
+    builder.addMethod(staticMethod("plain", "(Ljava/lang/Object;I)V", {0xb1}));
+    builder.addMethod(staticMethod("first", "(JLjava/lang/Object;)V", {0xb1}));
+    builder.addMethod(staticMethod("arrays", "(Ljava/lang/Object;[J[D)V", {0xb1}));
+    RewriteResult result = rewrite(builder.bytes());
+    ASSERT_EQ(result.outcome, ClassOutcome::Rewritten);
+    EXPECT_EQ(result.count(MethodOutcome::Rewritten), 2u);
+    EXPECT_EQ(result.count(MethodOutcome::NotInstance), 3u);
+    ParsedClass after = parseClass(result.bytes);
+    auto expectGuardThenCode = [&](const char* name, const Bytes& code, const Bytes& frames) {
+        const Bytes& now = after.method(name).code.code;
+        ASSERT_EQ(now.size(), code.size() + G) << name;
+        // aload_0; ifnull +11; aload_0; invokestatic; pop; nop * 3.
+        EXPECT_EQ(Bytes(now.begin(), now.begin() + G),
+                  Bytes({0x2a, 0xc6, 0x00, 0x0b, 0x2a, 0xb8, now[6], now[7], 0x57, 0, 0, 0}));
+        EXPECT_EQ(after.methodrefText(readU2(now, 6)), kHookText);
+        EXPECT_EQ(Bytes(now.begin() + G, now.end()), code);
+        uint16_t index = 0;
+        EXPECT_TRUE(beginsWithGuardedHookCall(now.data(), now.size(), index));
+        EXPECT_EQ(index, readU2(now, 6));
+        EXPECT_FALSE(beginsWithHookCall(now.data(), now.size(), index));
+        EXPECT_EQ(after.method(name).code.attribute("StackMapTable")->info, frames);
+    };
+    // A same_frame at 12 first, then the old frame at 5 + 12.
+    expectGuardThenCode("check", check, join({u2s({2}), {G, 4}}));
+    // The old frame at the start serves the jump.
+    expectGuardThenCode("spin", spin, join({u2s({2}), {G, 8}}));
+    for (const char* name : {"plain", "first", "arrays"}) {
+        EXPECT_EQ(after.method(name).raw, parseClass(builder.bytes()).method(name).raw) << name;
+    }
+
+    // Before Java 6's class files no frame is needed, nor added.
+    ClassFileBuilder old("app/Old", 49);
+    old.addMethod(staticMethod("first", "(Ljava/lang/Object;J)V", {0xb1}));
+    RewriteResult oldResult = rewrite(old.bytes());
+    ASSERT_EQ(oldResult.outcome, ClassOutcome::Rewritten);
+    const ParsedMethod& oldFirst = parseClass(oldResult.bytes).method("first");
+    EXPECT_EQ(oldFirst.code.code.size(), G + 1);
+    EXPECT_EQ(oldFirst.code.attribute("StackMapTable"), nullptr);
 }
 
 // The agent relies on what a rewritten class's constructor calls initialize:

@@ -136,6 +136,39 @@ TEST_F(HookCallTest, HookCompletesTheWaitingEntryWithoutAnyFetch) {
               "1 == Lapp/Job;\n");
 }
 
+// A static method taken as an instance method (a long parameter) hands its
+// first parameter over behind a null test, and nothing is fetched; after a
+// null no call comes, and the null is read from the frame at the next event
+// and at the exit, as every such call's was before.
+TEST_F(HookCallTest, StaticMethodsTakenAsInstanceHandOverTheirFirstParameter) {
+    jmethodID put = vm.method(job, "put", "(Ljava/lang/Object;J)V", MethodKind::Static);
+    // aload_0; ifnull +11; aload_0; invokestatic #7; pop; nop x3; return
+    vm.setBytecode(put, {0x2a, 0xc6, 0x00, 0x0b, 0x2a, 0xb8, 0x00, 0x07, 0x57, 0, 0, 0, 0xb1});
+    jobject key = vm.object(job);
+    jthread thread = vm.thread(key);
+    onOwnThread([&] {
+        enter(thread, put);
+        EXPECT_EQ(traceDepth(), 0);
+        vm.setCaller(thread, put, 5);
+        hook(thread, key);
+        EXPECT_EQ(traceDepth(), 1);
+        leave(thread, put);
+        vm.setReceiver(thread, nullptr);
+        enter(thread, put);
+        leave(thread, put);
+    });
+    EXPECT_EQ(fetches(), 2);
+    EXPECT_EQ(vm.tagOf(key), 1);
+    EXPECT_EQ(legendsAndTrace(),
+              "trace:\n"
+              " Lapp/Job;put(Ljava/lang/Object;J)V\n -Lapp/Job;put(Ljava/lang/Object;J)V\n"
+              " Lapp/Job;put(Ljava/lang/Object;J)V\n -Lapp/Job;put(Ljava/lang/Object;J)V\n"
+              "methods:\n"
+              "1 == put:<(Ljava/lang/Object;J)V>:<(null)>\n"
+              "objects:\n"
+              "1 == Lapp/Job;\n");
+}
+
 TEST_F(HookCallTest, NestedAndRecursiveCallsPairWithTheirOwnReceivers) {
     jobject outer = vm.object(job);
     jobject inner = vm.object(job);

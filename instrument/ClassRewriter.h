@@ -36,7 +36,7 @@ const char* classOutcomeName(ClassOutcome outcome);
 // What happened to each method of a class that parsed.
 enum class MethodOutcome : unsigned char {
     Rewritten,
-    NotInstance,        // no receiver to hand over: static (but see EntryGuard), native,
+    NotInstance,        // no receiver to hand over: static (but see kGuardedHookCallLength), native,
                         // abstract, an initializer
     WritesLocalZero,    // its code stores into local 0 (or does not parse)
     CodeTooLong,        // the inserted call would pass the 65,535-byte limit

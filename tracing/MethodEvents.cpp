@@ -517,7 +517,10 @@ void handleEntry(JNIEnv* jni, jthread thread, jmethodID method) {
     // The method's first instruction calls the hook, which writes the entry
     // with the receiver in hand; without a frame to wait on, it is written now.
     bool pushed = kept != nullptr && kept->push(method, record.callsHook, record.hookCallAt);
-    if (pushed && record.callsHook) return;
+    if (pushed && record.callsHook) {
+        kept->top()->guardedHookCall = record.startHookCallAt != kHookCallLocation;
+        return;
+    }
     if (pushed && record.isConstructor && constructedWithoutFetch(jni, thread, record, *kept)) {
         return;
     }
@@ -614,9 +617,10 @@ bool enteringHookCallAtStart() {
     ThreadFrames* frames = existingThreadFrames();
     const EnteredFrame* top = frames != nullptr ? frames->top() : nullptr;
     if (top == nullptr || !top->pending || frames->resolving > 0) return false;
-    // A constructor's code before its super call may call the hook method
-    // itself: where it stands tells (enteringHookCallElsewhere).
-    if (top->hookCallAt >= 0) return false;
+    // A constructor's code before its super call, or a method whose call
+    // was skipped on a null, may call the hook method itself: where it
+    // stands tells (enteringHookCallElsewhere).
+    if (top->hookCallAt >= 0 || top->guardedHookCall) return false;
     frames->inHookCall = ThreadFrames::HookCall::Entry;
     return true;
 }

@@ -24,6 +24,9 @@ struct EnteredFrame {
     // A rewritten constructor's call of the hook, behind its super call
     // (which is 4 bytes before); -1 in any other method.
     jlocation hookCallAt = -1;
+    // The call at its start stands behind a null test, and may not come:
+    // where the caller stands tells whether a call of the hook is it.
+    bool guardedHookCall = false;
     // While a Reserved object's filtered super constructors that cannot hand
     // it on run: the innermost of them, and where it calls the next.
     jmethodID quietSuper = nullptr;

@@ -141,6 +141,7 @@ TEST_F(HookCallTest, HookCompletesTheWaitingEntryWithoutAnyFetch) {
 // null no call comes, and the null is read from the frame at the next event
 // and at the exit, as every such call's was before.
 TEST_F(HookCallTest, StaticMethodsTakenAsInstanceHandOverTheirFirstParameter) {
+    state->filters.append("Ljava/");
     jmethodID put = vm.method(job, "put", "(Ljava/lang/Object;J)V", MethodKind::Static);
     // aload_0; ifnull +11; aload_0; invokestatic #7; pop; nop x3; return
     vm.setBytecode(put, {0x2a, 0xc6, 0x00, 0x0b, 0x2a, 0xb8, 0x00, 0x07, 0x57, 0, 0, 0, 0xb1});
@@ -153,8 +154,12 @@ TEST_F(HookCallTest, StaticMethodsTakenAsInstanceHandOverTheirFirstParameter) {
         hook(thread, key);
         EXPECT_EQ(traceDepth(), 1);
         leave(thread, put);
+        // A null, then the program's own call of the hook method: the VM's.
         vm.setReceiver(thread, nullptr);
         enter(thread, put);
+        vm.setCaller(thread, put, 20);
+        EXPECT_EQ(hook(thread, key), JNI_TRUE);
+        EXPECT_EQ(programCalls, 1);
         leave(thread, put);
     });
     EXPECT_EQ(fetches(), 2);

@@ -215,7 +215,8 @@ TEST(ClassRewriterTest, StaticMethodsTakenAsInstanceHandOverAReferenceThatIsNotN
     old.addMethod(staticMethod("first", "(Ljava/lang/Object;J)V", {0xb1}));
     RewriteResult oldResult = rewrite(old.bytes());
     ASSERT_EQ(oldResult.outcome, ClassOutcome::Rewritten);
-    const ParsedMethod& oldFirst = parseClass(oldResult.bytes).method("first");
+    ParsedClass oldParsed = parseClass(oldResult.bytes);
+    const ParsedMethod& oldFirst = oldParsed.method("first");
     EXPECT_EQ(oldFirst.code.code.size(), G + 1);
     EXPECT_EQ(oldFirst.code.attribute("StackMapTable"), nullptr);
 }

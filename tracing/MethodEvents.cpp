@@ -384,6 +384,14 @@ void beforeTagging(JNIEnv* jni, jthread thread, jlong except) {
     if (frames != nullptr && frames->objectsWaitForTags) tagWaitingObjects(jni, thread, *frames, except);
 }
 
+// Slow path: tagFromFrame, after the objects waiting for their tags on this
+// thread, which came first.
+void tagFromFrameInOrder(JNIEnv* jni, jthread thread, jint depth, FetchReason reason,
+                         EnteredFrame& waiting) {
+    beforeTagging(jni, thread, waiting.tag);
+    tagFromFrame(jni, thread, depth, reason, waiting);
+}
+
 // Slow path, where tags take identity hashes: a call comes while the
 // thread's innermost constructor has not yet set its object's tag (made by
 // its code before its super call, or by the VM for it). Where its frame
@@ -405,8 +413,7 @@ void noteCallBeforeSuper(JNIEnv* jni, jthread thread, const MethodRecord& record
         return;
     }
     // Where its frame cannot be told later, it is tagged now.
-    beforeTagging(jni, thread, waiting->tag);
-    tagFromFrame(jni, thread, 1, FetchReason::CallBeforeSuper, *waiting);
+    tagFromFrameInOrder(jni, thread, 1, FetchReason::CallBeforeSuper, *waiting);
 }
 
 // Slow path: a super or this constructor that will not hand the object over
@@ -435,8 +442,7 @@ void tagBeforeItsSuperConstructor(JNIEnv* jni, jthread thread, const MethodRecor
         waiting->quietSuperCallAt = record.superCallAt;
         return;
     }
-    beforeTagging(jni, thread, waiting->tag);
-    tagFromFrame(jni, thread, 0, FetchReason::SuperNotRewritten, *waiting);
+    tagFromFrameInOrder(jni, thread, 0, FetchReason::SuperNotRewritten, *waiting);
 }
 
 // Where tags take identity hashes, keeps them taken in the order the
@@ -516,11 +522,9 @@ void handleEntry(JNIEnv* jni, jthread thread, jmethodID method) {
     ThreadFrames* kept = framesFor(record, once != nullptr);
     // The method's first instruction calls the hook, which writes the entry
     // with the receiver in hand; without a frame to wait on, it is written now.
-    bool pushed = kept != nullptr && kept->push(method, record.callsHook, record.hookCallAt);
-    if (pushed && record.callsHook) {
-        kept->top()->guardedHookCall = record.startHookCallAt != kHookCallLocation;
-        return;
-    }
+    bool pushed = kept != nullptr && kept->push(method, record.callsHook, record.hookCallAt,
+                                                record.startHookCallAt != kHookCallLocation);
+    if (pushed && record.callsHook) return;
     if (pushed && record.isConstructor && constructedWithoutFetch(jni, thread, record, *kept)) {
         return;
     }
@@ -554,8 +558,7 @@ void handleExit(JNIEnv* jni, jthread thread, jmethodID method, bool byException)
         !byException) {
         // Its call of the hook did not come: the object is read from its
         // frame and tagged, so that its later calls find the tag.
-        beforeTagging(jni, thread, frame.tag);
-        tagFromFrame(jni, thread, 0, FetchReason::HookNotCalled, frame);
+        tagFromFrameInOrder(jni, thread, 0, FetchReason::HookNotCalled, frame);
     }
     ReceiverLookup receiver;
     bool known = false;
@@ -713,10 +716,7 @@ jboolean JNICALL onHookCall(JNIEnv* jni, jclass hookClass, jobject object) {
     return JNI_FALSE;
 }
 
-void keepHashOrderAtClassLoad(JNIEnv* jni) {
-    ThreadFrames* frames = existingThreadFrames();
-    if (frames != nullptr && frames->objectsWaitForTags) tagWaitingObjects(jni, nullptr, *frames, 0);
-}
+void keepHashOrderAtClassLoad(JNIEnv* jni) { beforeTagging(jni, nullptr, 0); }
 
 AgentWorkScope::AgentWorkScope() { droppedHere |= kAgentAtWork; }
 AgentWorkScope::~AgentWorkScope() { droppedHere &= static_cast<unsigned char>(~kAgentAtWork); }

@@ -41,10 +41,9 @@ void scanBytecode(jvmtiEnv* jvmti, JNIEnv* jni, jmethodID method, jclass declari
         record.superCallAt = quietCall;
     }
     uint16_t poolIndex = 0;
-    bool guarded = !record.isConstructor && record.keepsReceiver &&
-                   beginsWithGuardedHookCall(code, size, poolIndex);
-    bool atStart = guarded || (!record.isConstructor && record.keepsReceiver &&
-                               beginsWithHookCall(code, size, poolIndex));
+    bool mayStartWithCall = !record.isConstructor && record.keepsReceiver;
+    bool guarded = mayStartWithCall && beginsWithGuardedHookCall(code, size, poolIndex);
+    bool atStart = guarded || (mayStartWithCall && beginsWithHookCall(code, size, poolIndex));
     long afterSuper = record.isConstructor && record.keepsReceiver
                           ? hookCallAfterSuperCall(code, size, poolIndex)
                           : -1;

@@ -1,11 +1,13 @@
 #include "tracing/ThreadFrames.h"
 
-bool ThreadFrames::push(jmethodID method, bool pending, jlocation hookCallAt) noexcept {
+bool ThreadFrames::push(jmethodID method, bool pending, jlocation hookCallAt,
+                        bool guardedHookCall) noexcept {
     try {
         EnteredFrame frame;
         frame.method = method;
         frame.pending = pending;
         frame.hookCallAt = hookCallAt;
+        frame.guardedHookCall = guardedHookCall;
         frames_.push_back(frame);
         return true;
     } catch (...) {

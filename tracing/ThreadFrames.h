@@ -42,7 +42,8 @@ class ThreadFrames {
 public:
     // Never throws: without memory the frames are dropped, exits fetch and
     // false is returned.
-    bool push(jmethodID method, bool pending = false, jlocation hookCallAt = -1) noexcept;
+    bool push(jmethodID method, bool pending = false, jlocation hookCallAt = -1,
+              bool guardedHookCall = false) noexcept;
     // The innermost frame, or null when none is kept.
     EnteredFrame* top() noexcept { return frames_.empty() ? nullptr : &frames_.back(); }
     // The frame under the innermost one, or null.

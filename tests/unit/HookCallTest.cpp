@@ -516,6 +516,11 @@ protected:
             enter(thread, objectInit);
             leave(thread, objectInit);
         }
+        handOverAndLeave(thread, init, object);
+    }
+    // The constructor `init`, its super call returned, hands `object` over
+    // to the hook and leaves.
+    void handOverAndLeave(jthread thread, jmethodID init, jobject object) {
         vm.setCaller(thread, init, 5, object);
         hook(thread, object);
         vm.setReceiver(thread, object);
@@ -594,10 +599,7 @@ TEST_F(ConstructorCallTest, WhereTagsTakeHashesAWaitingObjectIsTaggedBeforeAnyOt
         vm.setCaller(thread, leafInit, 0, object);
         before();
         construct(thread, baseInit, object, leafInit, 1, object);
-        vm.setCaller(thread, leafInit, 5, object);
-        hook(thread, object);
-        vm.setReceiver(thread, object);
-        leave(thread, leafInit);
+        handOverAndLeave(thread, leafInit, object);
     };
     onOwnThread([&] {
         enter(thread, make);
@@ -735,10 +737,7 @@ TEST_F(ConstructorCallTest, FilteredSuperConstructorsAreFollowedOrTagTheObjectFi
             enter(thread, objectInit);
             leave(thread, objectInit);
             leave(thread, superInit);
-            vm.setCaller(thread, leafInit, 5, object);
-            hook(thread, object);
-            vm.setReceiver(thread, object);
-            leave(thread, leafInit);
+            handOverAndLeave(thread, leafInit, object);
         }
         vm.setReceiver(thread, maker);
         leave(thread, make);
@@ -777,12 +776,6 @@ TEST_F(ConstructorCallTest, ConstructorsNoRewrittenCodeCallsWaitForTheirHookCall
     jobject finalizable = vm.object(base);
     jobject locking = vm.object(base);
     jthread thread = vm.thread();
-    auto hookAndLeave = [&](jobject object) {
-        vm.setCaller(thread, baseInit, 5, object);
-        hook(thread, object);
-        vm.setReceiver(thread, object);
-        leave(thread, baseInit);
-    };
     onOwnThread([&] {
         construct(thread, baseInit, plain, newInstance, 3, nullptr);
         EXPECT_EQ(fetches(), 0);
@@ -801,7 +794,7 @@ TEST_F(ConstructorCallTest, ConstructorsNoRewrittenCodeCallsWaitForTheirHookCall
         EXPECT_EQ(vm.tagOf(finalizable), 2);
         leave(thread, registerFinalizer);
         leave(thread, objectInit);
-        hookAndLeave(finalizable);
+        handOverAndLeave(thread, baseInit, finalizable);
 
         // The constructor's own call of Thread.holdsLock before its super call.
         vm.setReceiver(thread, locking);
@@ -813,7 +806,7 @@ TEST_F(ConstructorCallTest, ConstructorsNoRewrittenCodeCallsWaitForTheirHookCall
         vm.setCaller(thread, baseInit, 1, locking);
         enter(thread, objectInit);
         leave(thread, objectInit);
-        hookAndLeave(locking);
+        handOverAndLeave(thread, baseInit, locking);
     });
     EXPECT_EQ(programCalls, 1);
     EXPECT_EQ(fetches(), 2);

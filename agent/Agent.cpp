@@ -123,10 +123,12 @@ jvmtiError setEventCallbacks(jvmtiEnv* jvmti, bool rewriting, bool classFileLoad
 namespace {
 
 // HotSpot before JDK 20 keeps tags by address; from JDK 20 by identity hash.
+// Its release (java.vm.version, "17.0.15+6", say) begins with the feature
+// version; the VM sets it before any agent loads.
 bool tagsTakeIdentityHashes(jvmtiEnv* jvmti) {
     char* version = nullptr;
     char* name = nullptr;
-    bool known = jvmti->GetSystemProperty("java.vm.specification.version", &version) ==
+    bool known = jvmti->GetSystemProperty("java.vm.version", &version) ==
                      JVMTI_ERROR_NONE &&
                  jvmti->GetSystemProperty("java.vm.name", &name) == JVMTI_ERROR_NONE &&
                  version != nullptr && name != nullptr;

@@ -189,7 +189,7 @@ public:
     bool transformedByAgentThrows = false;
     // What GetSystemProperty finds (nothing else is there).
     std::map<std::string, std::string> systemProperties{
-        {"java.vm.specification.version", "17"}, {"java.vm.name", "OpenJDK 64-Bit Server VM"}};
+        {"java.vm.version", "17.0.15+6"}, {"java.vm.name", "OpenJDK 64-Bit Server VM"}};
     // Threads started with RunAgentThread: each a thread of its own, joined
     // when the fake ends (the agent must have let it end by then).
     int agentThreadsRun = 0;

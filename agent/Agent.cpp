@@ -44,7 +44,8 @@ void printConsole(const std::string& text) {
 struct OptionalCapabilities {
     bool bytecodes = false;     // to see whether a method's body writes local 0
     bool constantPool = false;  // to see that a method's first call is the hook's
-    bool nativeBind = false;    // to take the hook method's binding over
+    bool nativeBind = false;    // to take the binding of the JDK's definer of hidden classes over
+    bool fieldWatch = false;    // to be told of the stores to the hook field
     bool retransform = false;   // to rewrite the classes loaded before the VM is up
 };
 
@@ -61,12 +62,15 @@ OptionalCapabilities addOptionalCapabilities(jvmtiEnv* jvmti, bool rewriting) {
         wanted.can_generate_native_method_bind_events =
             potential.can_generate_native_method_bind_events;
         wanted.can_retransform_classes = potential.can_retransform_classes;
+        wanted.can_generate_field_modification_events =
+            potential.can_generate_field_modification_events;
     }
     if (jvmti->AddCapabilities(&wanted) != JVMTI_ERROR_NONE) return granted;
     granted.bytecodes = wanted.can_get_bytecodes != 0;
     granted.constantPool = wanted.can_get_constant_pool != 0;
     granted.nativeBind = wanted.can_generate_native_method_bind_events != 0;
     granted.retransform = wanted.can_retransform_classes != 0;
+    granted.fieldWatch = wanted.can_generate_field_modification_events != 0;
     return granted;
 }
 
@@ -114,6 +118,7 @@ jvmtiError setEventCallbacks(jvmtiEnv* jvmti, bool rewriting, bool classFileLoad
     if (rewriting) {
         callbacks.VMInit = onVmInit;
         callbacks.NativeMethodBind = onNativeMethodBind;
+        callbacks.FieldModification = onHookStore;
     }
     if (classFileLoadHook) callbacks.ClassFileLoadHook = onClassFileLoadHook;
     return jvmti->SetEventCallbacks(&callbacks,
@@ -172,17 +177,19 @@ void registerWithVm(AgentState* state) {
         state->ownLock = true;
         // The hook's receivers are taken through the records and the
         // threads' frames, which need the bytecode and the constant pool to
-        // trust a method, and the hook method's binding, which the VM makes
-        // while it starts. Without these no class is rewritten and every
-        // receiver is fetched: nothing to report, the trace is the same.
-        // VMInit sets up the rest: the class-loading hook is only enabled
-        // once the VM is up.
+        // trust a method, and the VM's reports of the stores to the hook
+        // field. Without these no class is rewritten and every receiver is
+        // fetched: nothing to report, the trace is the same. VMInit sets up
+        // the rest: the hook field's class can only be defined, and the
+        // class-loading hook is only enabled, once the VM is up. Hidden
+        // classes are rewritten where the definer's binding can be taken.
         if (state->rewriteClasses && optional.bytecodes && optional.constantPool &&
-            optional.nativeBind) {
+            optional.fieldWatch) {
             state->retransformClasses = optional.retransform;
             state->tagsTakeHashes = tagsTakeIdentityHashes(jvmti);
-            prepareHookBinding(jvmti);
-            jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_NATIVE_METHOD_BIND, nullptr);
+            if (optional.nativeBind) {
+                jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_NATIVE_METHOD_BIND, nullptr);
+            }
             jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_VM_INIT, nullptr);
         }
     }

@@ -9,7 +9,7 @@
 #include "agent/AgentState.h"
 #include "agent/ErrorReporting.h"
 #include "instrument/ClassRewriter.h"
-#include "instrument/HookMethod.h"
+#include "instrument/HookField.h"
 #include "instrument/HookReferences.h"
 #include "instrument/LibrarySymbols.h"
 #include "instrument/NamedModules.h"
@@ -17,8 +17,6 @@
 #include "tracing/MethodEvents.h"
 #include "tracing/MethodRecords.h"
 #include "tracing/VmTexts.h"
-
-std::atomic<jmethodID> boundHookMethod{nullptr};
 
 namespace {
 
@@ -30,10 +28,9 @@ std::atomic<bool> active{false};
 // when it is linked). Otherwise a named module is prepared before its first
 // class is rewritten (instrument/NamedModules).
 std::atomic<bool> jdkTraced{false};
-std::atomic<HookFunction> vmFunction{nullptr};
-// The VM's function of the hook method, as its library exports it; null
-// where it could not be found (the binding is then known by its method).
-std::atomic<void*> vmFunctionAddress{nullptr};
+// The hook field's class, once defined (a global reference), and the field.
+std::atomic<jclass> hookClass{nullptr};
+std::atomic<jfieldID> hookField{nullptr};
 // The VM's function behind the method through which the JDK defines hidden
 // classes (a lambda's class, say): the VM never shows those to the
 // class-loading hook, so their bytes are rewritten on their way to it.
@@ -210,30 +207,15 @@ void retransformLoadedClasses(jvmtiEnv* jvmti, JNIEnv* jni) {
 
 }  // namespace
 
-void prepareHookBinding(jvmtiEnv* jvmti) {
-    // Any JVMTI function lives in the JVM's library, beside the VM's
-    // function of the hook method.
-    const void* inJvm = reinterpret_cast<const void*>(jvmti->functions->GetMethodName);
-    vmFunctionAddress.store(symbolBeside(inJvm, kHookVmFunction, kHookVmFunctionDecorated));
-}
-
 void JNICALL onNativeMethodBind(jvmtiEnv* jvmti, JNIEnv*, jthread, jmethodID method,
                                 void* address, void** newAddress) {
-    void* ours = reinterpret_cast<void*>(onHookCall);
     void* ourDefiner = reinterpret_cast<void*>(onDefineClass0);
-    if (address == nullptr || newAddress == nullptr || address == ours || address == ourDefiner) {
-        return;
-    }
-    void* expected = vmFunctionAddress.load();
-    bool hook = expected != nullptr && address == expected;
+    if (address == nullptr || newAddress == nullptr || address == ourDefiner) return;
     bool definer = false;
-    if (!hook && beginAgentCallback()) {
+    if (beginAgentCallback()) {
         try {
             bool unnamed = false;
-            hook = expected == nullptr && isMethodNamed(jvmti, method, kHookClassName, kHookMethodName,
-                                                        kHookMethodDescriptor, unnamed);
-            definer = !hook && !unnamed &&
-                      isMethodNamed(jvmti, method, kDefinerClassName, kDefinerMethodName,
+            definer = isMethodNamed(jvmti, method, kDefinerClassName, kDefinerMethodName,
                                     kDefinerMethodDescriptor, unnamed);
             // Some launchers (javac's) have the JDK bind it while the VM
             // starts, before any name can be asked: its function's own name
@@ -246,15 +228,9 @@ void JNICALL onNativeMethodBind(jvmtiEnv* jvmti, JNIEnv*, jthread, jmethodID met
         }
         endAgentCallback();
     }
-    if (definer) {
-        vmDefineFunction.store(reinterpret_cast<DefineFunction>(address));
-        *newAddress = ourDefiner;
-        return;
-    }
-    if (!hook) return;
-    vmFunction.store(reinterpret_cast<HookFunction>(address));
-    boundHookMethod.store(method, std::memory_order_release);
-    *newAddress = ours;
+    if (!definer) return;
+    vmDefineFunction.store(reinterpret_cast<DefineFunction>(address));
+    *newAddress = ourDefiner;
 }
 
 jclass JNICALL onDefineClass0(JNIEnv* jni, jclass definerClass, jobject loader, jclass lookup,
@@ -283,21 +259,70 @@ jclass JNICALL onDefineClass0(JNIEnv* jni, jclass definerClass, jobject loader, 
     return defined;
 }
 
+namespace {
+
+// Makes the VM initialize the hook field's class on the calling thread
+// (asking for the field does) and keeps the field.
+void initializeHookClass(JNIEnv* jni) {
+    jclass cls = hookClass.load();
+    jfieldID field = cls != nullptr ? jni->GetStaticFieldID(cls, kHookFieldName, kHookFieldDescriptor)
+                                    : nullptr;
+    if (jni->ExceptionCheck()) {
+        jni->ExceptionClear();
+        field = nullptr;
+    }
+    hookField.store(field);
+}
+
+// Defines the hook field's class in the boot loader. Defining it takes no
+// identity hash; initializing it takes one, so that is done on the agent's
+// own thread where the program's hashes would move otherwise.
+bool defineHookClass(JNIEnv* jni) {
+    std::vector<uint8_t> bytes = hookClassFile(hookTarget());
+    AgentWorkScope work;
+    jclass defined = jni->DefineClass(kHookClassName, nullptr, reinterpret_cast<const jbyte*>(bytes.data()),
+                                      static_cast<jsize>(bytes.size()));
+    if (jni->ExceptionCheck()) {
+        // Already defined by another agent, say: nothing is rewritten.
+        jni->ExceptionClear();
+        return false;
+    }
+    jclass kept = defined != nullptr ? static_cast<jclass>(jni->NewGlobalRef(defined)) : nullptr;
+    if (defined != nullptr) jni->DeleteLocalRef(defined);
+    hookClass.store(kept);
+    return kept != nullptr;
+}
+
+// Every store to the hook field is reported from now on.
+bool watchHookField(jvmtiEnv* jvmti) {
+    jfieldID field = hookField.load();
+    return field != nullptr && jvmti->SetFieldModificationWatch(hookClass.load(), field) == JVMTI_ERROR_NONE &&
+           jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_FIELD_MODIFICATION, nullptr) ==
+               JVMTI_ERROR_NONE;
+}
+
+}  // namespace
+
 // The class-loading hook is set and enabled here, not at load (see
 // setEventCallbacks): rewritten code can only run once the VM is up.
 void JNICALL onVmInit(jvmtiEnv* jvmti, JNIEnv* jni, jthread thread) {
     if (!beginAgentCallback()) return;
     try {
         AgentState* state = agentState;
-        if (state->rewriteClasses && hookMethod() != nullptr && vmHookFunction() != nullptr &&
-            setEventCallbacks(jvmti, true, true) == JVMTI_ERROR_NONE &&
+        {
+            AgentMonitorScope lock;
+            jdkTraced.store(!isFilteredClass("Ljava/lang/Object;"));
+        }
+        bool hooked = state->rewriteClasses && defineHookClass(jni);
+        // With the JDK traced, identity hashes move anyway (see jdkTraced).
+        if (hooked && !jdkTraced.load()) {
+            hooked = startPreparingModules(jvmti, jni, thread, initializeHookClass);
+        } else if (hooked) {
+            initializeHookClass(jni);
+        }
+        if (hooked && watchHookField(jvmti) && setEventCallbacks(jvmti, true, true) == JVMTI_ERROR_NONE &&
             jvmti->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_CLASS_FILE_LOAD_HOOK,
                                             nullptr) == JVMTI_ERROR_NONE) {
-            {
-                AgentMonitorScope lock;
-                jdkTraced.store(!isFilteredClass("Ljava/lang/Object;"));
-            }
-            if (!jdkTraced.load()) startPreparingModules(jvmti, jni, thread);
             active.store(true, std::memory_order_release);
             // The classes loaded so far are the JDK's, in named modules.
             if (state->retransformClasses && jdkTraced.load()) retransformLoadedClasses(jvmti, jni);
@@ -330,7 +355,15 @@ void JNICALL onClassFileLoadHook(jvmtiEnv* jvmti, JNIEnv* jni, jclass classBeing
     endAgentCallback();
 }
 
-HookFunction vmHookFunction() { return vmFunction.load(); }
+void forgetHookReceiver(JNIEnv* jni) {
+    jclass cls = hookClass.load();
+    jfieldID field = hookField.load();
+    if (cls == nullptr || field == nullptr || !active.load(std::memory_order_acquire)) return;
+    // The VM reports this store too: the agent's own, dropped.
+    AgentWorkScope work;
+    jni->SetStaticObjectField(cls, field, nullptr);
+    if (jni->ExceptionCheck()) jni->ExceptionClear();
+}
 
 bool classRewritingActive() { return active.load(std::memory_order_acquire); }
 
@@ -338,8 +371,7 @@ void resetClassRewriting() {
     active.store(false);
     jdkTraced.store(false);
     stopPreparingModules();
-    boundHookMethod.store(nullptr);
-    vmFunction.store(nullptr);
-    vmFunctionAddress.store(nullptr);
+    hookClass.store(nullptr);
+    hookField.store(nullptr);
     vmDefineFunction.store(nullptr);
 }

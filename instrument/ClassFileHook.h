@@ -1,6 +1,6 @@
 // Rewriting classes as the VM loads them, so that each eligible method
-// hands its receiver to the agent's hook (java.lang.Thread.holdsLock, whose
-// native binding the agent takes over at start-up). Once the VM is up, every
+// hands its receiver to the agent's hook (a static field of a class the
+// agent defines at start-up, whose stores the VM reports). Once the VM is up, every
 // class whose signature is not filtered goes through the rewriter, whatever
 // its class loader or module, and the classes loaded before are rewritten
 // again where the VM lets them be, when the JDK is traced.
@@ -11,11 +11,8 @@
 
 #include <atomic>
 
-// Looks up the VM's function of the hook method, by which its binding is
-// known during start-up. Called at load, before binding events are on.
-void prepareHookBinding(jvmtiEnv* jvmti);
-
-// The VM binds a native method: the hook method's binding is taken over.
+// The VM binds a native method: java.lang.ClassLoader.defineClass0's
+// binding is taken over.
 void JNICALL onNativeMethodBind(jvmtiEnv* jvmti, JNIEnv* jni, jthread thread, jmethodID method,
                                 void* address, void** newAddress);
 
@@ -29,8 +26,8 @@ jclass JNICALL onDefineClass0(JNIEnv* jni, jclass definerClass, jobject loader, 
                               jstring name, jbyteArray data, jint offset, jint length,
                               jobject domain, jboolean initialize, jint flags, jobject classData);
 
-// Starts rewriting once the hook's binding was taken over, and rewrites the
-// classes loaded so far.
+// Defines the hook field's class and watches its field, starts rewriting,
+// and rewrites the classes loaded so far.
 void JNICALL onVmInit(jvmtiEnv* jvmti, JNIEnv* jni, jthread thread);
 
 void JNICALL onClassFileLoadHook(jvmtiEnv* jvmti, JNIEnv* jni, jclass classBeingRedefined,
@@ -38,17 +35,10 @@ void JNICALL onClassFileLoadHook(jvmtiEnv* jvmti, JNIEnv* jni, jclass classBeing
                                  jint classDataLength, const unsigned char* classData,
                                  jint* newClassDataLength, unsigned char** newClassData);
 
-// The hook method once its binding was taken over, else null. Its calls
-// from rewritten code are the agent's own, never traced; the test runs on
-// every method event, so it reads the identifier in place.
-extern std::atomic<jmethodID> boundHookMethod;
-inline jmethodID hookMethod() { return boundHookMethod.load(std::memory_order_acquire); }
-inline bool isHookMethod(jmethodID method) { return method != nullptr && method == hookMethod(); }
-
-// The VM's own function of the hook method: calls that are not a rewritten
-// method's are handed on to it. Null until the binding was taken over.
-using HookFunction = jboolean(JNICALL*)(JNIEnv*, jclass, jobject);
-HookFunction vmHookFunction();
+// Clears the hook field, which holds the last receiver any thread stored
+// there: before the program asks for a garbage collection, so that it
+// keeps no object alive the program would see collected.
+void forgetHookReceiver(JNIEnv* jni);
 
 // Whether classes are being rewritten now.
 bool classRewritingActive();

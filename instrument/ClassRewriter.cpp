@@ -25,21 +25,9 @@ constexpr uint16_t kAccNative = 0x0100;
 constexpr uint16_t kAccAbstract = 0x0400;
 
 constexpr uint8_t kAload0 = 0x2a;
-constexpr uint8_t kInvokestatic = 0xb8;
+constexpr uint8_t kPutstatic = 0xb3;
 constexpr uint8_t kNop = 0x00;
-constexpr uint8_t kPop = 0x57;
-constexpr uint8_t kPop2 = 0x58;
 constexpr uint8_t kIfnull = 0xc6;
-
-// What drops the hook's result: nothing to drop is a `nop`.
-uint8_t dropOfResult(std::string_view descriptor) {
-    std::size_t close = descriptor.rfind(')');
-    char result = close != std::string_view::npos && close + 1 < descriptor.size()
-                      ? descriptor[close + 1]
-                      : 'V';
-    if (result == 'V') return kNop;
-    return result == 'J' || result == 'D' ? kPop2 : kPop;
-}
 
 // Whether a static method of this descriptor is one the agent takes as an
 // instance method with a reference in local 0: a long or double parameter
@@ -217,9 +205,9 @@ bool parseConstantPool(Reader& in, const uint8_t* data, ConstantPool& pool) {
     return referencesHold(pool);
 }
 
-// The hook's Methodref and what it needs, found in the pool or appended.
+// The hook's Fieldref and what it needs, found in the pool or appended.
 struct HookEntries {
-    uint16_t methodref = 0;
+    uint16_t ref = 0;
     uint32_t added = 0;
     std::vector<uint8_t> bytes;  // the appended entries, in pool format
 };
@@ -265,14 +253,13 @@ bool planHookEntries(const ConstantPool& pool, const HookTarget& hook, HookEntri
     bool classFresh = className >= pool.count;
     uint32_t classIndex = addPair(kClass, className, 0, classFresh);
     classFresh = classIndex >= pool.count;
-    uint32_t name = addUtf8(hook.methodName);
+    uint32_t name = addUtf8(hook.fieldName);
     uint32_t descriptor = addUtf8(hook.descriptor);
     uint32_t nameAndType = addPair(kNameAndType, name, descriptor,
                                    name >= pool.count || descriptor >= pool.count);
-    uint32_t methodref = addPair(kMethodref, classIndex, nameAndType,
-                                 classFresh || nameAndType >= pool.count);
+    uint32_t ref = addPair(kFieldref, classIndex, nameAndType, classFresh || nameAndType >= pool.count);
     if (next > kMaxPoolCount) return false;
-    entries.methodref = static_cast<uint16_t>(methodref);
+    entries.ref = static_cast<uint16_t>(ref);
     entries.added = next - pool.count;
     return true;
 }
@@ -621,7 +608,7 @@ struct EntryGuard {
 // `stackAt` slots, into `out`, name and length included; on any outcome but
 // Rewritten `out` is left for the caller to drop.
 MethodOutcome rewriteCode(const ConstantPool& pool, uint16_t nameIndex, const uint8_t* body,
-                          uint32_t bodyLength, uint16_t methodref, uint8_t drop, uint32_t at,
+                          uint32_t bodyLength, uint16_t fieldref, uint32_t at,
                           uint32_t stackAt, const EntryGuard& guard, std::vector<uint8_t>& out) {
     Reader in(body, bodyLength);
     uint16_t maxStack = in.u2();
@@ -639,9 +626,8 @@ MethodOutcome rewriteCode(const ConstantPool& pool, uint16_t nameIndex, const ui
     putU2(out, nameIndex);
     std::size_t lengthAt = out.size();
     putU4(out, 0);
-    // The receiver, then the hook's result (a long or double takes two), on
-    // top of what the stack holds there.
-    uint32_t hookStack = stackAt + (drop == kPop2 ? 2 : 1);
+    // The receiver, on top of what the stack holds there.
+    uint32_t hookStack = stackAt + 1;
     if (hookStack > 0xffff) return MethodOutcome::BadAttribute;
     putU2(out, maxStack < hookStack ? hookStack : maxStack);
     putU2(out, maxLocals);
@@ -656,9 +642,8 @@ MethodOutcome rewriteCode(const ConstantPool& pool, uint16_t nameIndex, const ui
         putU2(out, inserted - 1);
     }
     putU1(out, kAload0);
-    putU1(out, kInvokestatic);
-    putU2(out, methodref);
-    putU1(out, drop);
+    putU1(out, kPutstatic);
+    putU2(out, fieldref);
     while (out.size() - callAt < inserted) putU1(out, kNop);
     putBytes(out, code + at, codeLength - at);
     MethodOutcome jumps = relinkJumps(code, codeLength, out.data() + codeAt, shift);
@@ -783,7 +768,7 @@ bool readHandlers(const uint8_t* body, uint32_t bodyLength, const uint8_t*& code
 // Copies one method_info to `out`, rewriting its code when it qualifies.
 // `callsFollowed` turns false when its constructor calls could not be told
 // apart (then no method of the class may be relied on).
-bool rewriteMethod(Reader& in, const ConstantPool& pool, uint16_t methodref, uint8_t drop,
+bool rewriteMethod(Reader& in, const ConstantPool& pool, uint16_t fieldref,
                    uint16_t major, std::vector<uint8_t>& out, MethodOutcome& outcome,
                    bool& callsFollowed) {
     const uint8_t* start = in.here();
@@ -841,7 +826,7 @@ bool rewriteMethod(Reader& in, const ConstantPool& pool, uint16_t methodref, uin
             }
             if (place) {
                 std::size_t codeStart = out.size();
-                outcome = rewriteCode(pool, attributeName, info, length, methodref, drop, at, stackAt,
+                outcome = rewriteCode(pool, attributeName, info, length, fieldref, at, stackAt,
                                       guard, out);
                 if (outcome == MethodOutcome::Rewritten) continue;
                 out.resize(codeStart);
@@ -908,7 +893,7 @@ RewriteResult rewrite(const uint8_t* data, std::size_t length, const HookTarget&
     bool callsFollowed = true;
     for (uint32_t i = 0; i < methods; ++i) {
         MethodOutcome outcome;
-        if (!rewriteMethod(in, pool, entries.methodref, dropOfResult(hook.descriptor), major,
+        if (!rewriteMethod(in, pool, entries.ref, major,
                            methodBytes, outcome, callsFollowed)) {
             result.methods = {};
             return result;
@@ -987,13 +972,10 @@ const char* methodOutcomeName(MethodOutcome outcome) {
 
 namespace {
 
-// `aload_0; invokestatic #n; drop` at `call`, then nops up to `end`.
+// `aload_0; putstatic #n` at `call`, then nops up to `end`.
 bool hookCallAt(const uint8_t* code, std::size_t call, std::size_t end, uint16_t& poolIndex) {
-    if (code[call] != kAload0 || code[call + 1] != kInvokestatic ||
-        (code[call + 4] != kNop && code[call + 4] != kPop && code[call + 4] != kPop2)) {
-        return false;
-    }
-    for (std::size_t i = call + 5; i < end; ++i) {
+    if (code[call] != kAload0 || code[call + 1] != kPutstatic) return false;
+    for (std::size_t i = call + 4; i < end; ++i) {
         if (code[i] != kNop) return false;
     }
     poolIndex = static_cast<uint16_t>((code[call + 2] << 8) | code[call + 3]);
@@ -1026,6 +1008,42 @@ long hookCallAfterSuperCall(const uint8_t* code, std::size_t length, uint16_t& p
     return -1;
 }
 
+std::vector<uint8_t> hookClassFile(const HookTarget& hook) {
+    constexpr uint16_t kAccPublicFinalSuper = 0x0031;
+    constexpr uint16_t kAccPublicStatic = 0x0009;
+    constexpr uint16_t kVersion49 = 49;
+    std::vector<uint8_t> out;
+    auto utf8 = [&out](std::string_view text) {
+        putU1(out, kUtf8);
+        putU2(out, static_cast<uint32_t>(text.size()));
+        putBytes(out, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    };
+    putU4(out, kMagic);
+    putU2(out, 0);
+    putU2(out, kVersion49);
+    putU2(out, 7);  // six entries
+    utf8(hook.className);           // #1
+    putU1(out, kClass);             // #2
+    putU2(out, 1);
+    utf8("java/lang/Object");       // #3
+    putU1(out, kClass);             // #4
+    putU2(out, 3);
+    utf8(hook.fieldName);           // #5
+    utf8(hook.descriptor);          // #6
+    putU2(out, kAccPublicFinalSuper);
+    putU2(out, 2);
+    putU2(out, 4);
+    putU2(out, 0);  // interfaces
+    putU2(out, 1);  // fields
+    putU2(out, kAccPublicStatic);
+    putU2(out, 5);
+    putU2(out, 6);
+    putU2(out, 0);
+    putU2(out, 0);  // methods
+    putU2(out, 0);  // attributes
+    return out;
+}
+
 std::vector<uint16_t> hookReferences(const uint8_t* entries, std::size_t length, uint16_t count,
                                      const HookTarget& hook) noexcept {
     std::vector<uint16_t> found;
@@ -1039,11 +1057,11 @@ std::vector<uint16_t> hookReferences(const uint8_t* entries, std::size_t length,
         ConstantPool parsed;
         if (!parseConstantPool(in, pool.data(), parsed) || !in.atEnd()) return found;
         for (uint32_t index = 1; index < parsed.count; ++index) {
-            if (parsed.tag(index) != kMethodref) continue;
+            if (parsed.tag(index) != kFieldref) continue;
             uint16_t classIndex = parsed.u2At(index, 0);
             uint16_t nameAndType = parsed.u2At(index, 2);
             if (parsed.utf8Is(parsed.u2At(classIndex, 0), hook.className) &&
-                parsed.utf8Is(parsed.u2At(nameAndType, 0), hook.methodName) &&
+                parsed.utf8Is(parsed.u2At(nameAndType, 0), hook.fieldName) &&
                 parsed.utf8Is(parsed.u2At(nameAndType, 2), hook.descriptor)) {
                 found.push_back(static_cast<uint16_t>(index));
             }

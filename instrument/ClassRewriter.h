@@ -1,6 +1,5 @@
 // Rewriting a class file so that each eligible method hands its receiver to
-// the agent's hook: `aload_0; invokestatic <hook>`, the hook's result
-// dropped, padded to 8 bytes. Instance methods call it first; constructors
+// the agent's hook: `aload_0; putstatic <hook field>`, padded to 8 bytes. Instance methods call it first; constructors
 // right after their super or this call, once the object is initialized;
 // static methods the agent takes as instance methods first too, with their
 // first parameter, a reference, behind a null test. A pure function of the
@@ -13,12 +12,12 @@
 #include <string>
 #include <vector>
 
-// The static method every rewritten method calls first. It takes one
-// Object; its result, if any, is dropped.
+// What every rewritten method hands its receiver to first: a static field
+// it stores it in.
 struct HookTarget {
-    std::string className;   // internal form, e.g. java/lang/Thread
-    std::string methodName;  // e.g. holdsLock
-    std::string descriptor = "(Ljava/lang/Object;)V";
+    std::string className;  // internal form, e.g. java/lang/KelmoraHook
+    std::string fieldName;  // e.g. receiver
+    std::string descriptor = "Ljava/lang/Object;";
 };
 
 // Why a class came back untouched.
@@ -68,16 +67,15 @@ struct RewriteResult {
 RewriteResult rewriteClass(const uint8_t* data, std::size_t length, const HookTarget& hook) noexcept;
 
 // Bytes inserted at the start of a rewritten method: `aload_0`,
-// `invokestatic`, a `pop` of the result (or `nop`), and `nop`s, so that
-// every switch keeps its alignment.
+// `putstatic`, and `nop`s, so that every switch keeps its alignment.
 constexpr std::size_t kHookCallLength = 8;
 // At the start of a static method taken as an instance method, whose first
 // parameter may be null: `aload_0; ifnull` past the call, then the call, to
-// 12 bytes. The call's invokestatic stands at kGuardedHookCallAt.
+// 12 bytes. The call's putstatic stands at kGuardedHookCallAt.
 constexpr std::size_t kGuardedHookCallLength = 12;
 constexpr std::size_t kGuardedHookCallAt = 5;
 
-// Whether `code` begins with the inserted call; its Methodref's index in
+// Whether `code` begins with the inserted call; its pool entry's index in
 // the class's constant pool goes to `poolIndex`.
 bool beginsWithHookCall(const uint8_t* code, std::size_t length, uint16_t& poolIndex);
 // The same for the guarded call of a static method taken as an instance
@@ -85,11 +83,15 @@ bool beginsWithHookCall(const uint8_t* code, std::size_t length, uint16_t& poolI
 bool beginsWithGuardedHookCall(const uint8_t* code, std::size_t length, uint16_t& poolIndex);
 
 // Where a rewritten constructor calls the hook (the offset of its
-// invokestatic, right behind the super or this call), or -1; the
-// Methodref's pool index goes to `poolIndex`.
+// putstatic, right behind the super or this call), or -1; the
+// entry's pool index goes to `poolIndex`.
 long hookCallAfterSuperCall(const uint8_t* code, std::size_t length, uint16_t& poolIndex);
 
-// The indexes of the Methodref entries that name `hook` in a constant pool
+// The class file of a hook field's own class: public and final, with no
+// method, the field public and static.
+std::vector<uint8_t> hookClassFile(const HookTarget& hook);
+
+// The indexes of the Fieldref entries that name `hook` in a constant pool
 // given as JVMTI's GetConstantPool gives it: `count` (the class file's
 // constant_pool_count) and the entries' bytes. Empty when the pool does not
 // parse.

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "instrument/ClassRewriter.h"
-#include "instrument/HookMethod.h"
+#include "instrument/HookField.h"
 
 namespace {
 

@@ -33,6 +33,9 @@ struct Preparer {
     // The VM's code, found at the first module (only its own thread uses it).
     jclass modulesClass = nullptr;
     jmethodID transformedByAgent = nullptr;
+    // Run on the thread before anything else, while its starter waits.
+    void (*first)(JNIEnv*) = nullptr;
+    bool firstDone = false;
 };
 
 std::atomic<Preparer*> running{nullptr};
@@ -98,7 +101,16 @@ void JNICALL prepareOnAgentThread(jvmtiEnv* jvmti, JNIEnv* jni, void* argument) 
     Preparer& preparer = *static_cast<Preparer*>(argument);
     preparingHere = true;
     AgentWorkScope work;
+    if (preparer.first != nullptr) {
+        try {
+            preparer.first(jni);
+        } catch (...) {
+            // Out of memory: its starter finds it undone.
+        }
+    }
     if (jvmti->RawMonitorEnter(preparer.monitor) != JVMTI_ERROR_NONE) return;
+    preparer.firstDone = true;
+    jvmti->RawMonitorNotifyAll(preparer.monitor);
     while (!preparer.stopping) {
         if (preparer.waiting.empty()) {
             if (jvmti->RawMonitorWait(preparer.monitor, 0) != JVMTI_ERROR_NONE) break;
@@ -153,9 +165,10 @@ jthread newThreadObject(JNIEnv* jni, jthread current) {
 
 }  // namespace
 
-bool startPreparingModules(jvmtiEnv* jvmti, JNIEnv* jni, jthread current) {
+bool startPreparingModules(jvmtiEnv* jvmti, JNIEnv* jni, jthread current, void (*first)(JNIEnv*)) {
     auto* preparer = new Preparer;
     preparer->jvmti = jvmti;
+    preparer->first = first;
     if (jvmti->CreateRawMonitor("Kelmora modules", &preparer->monitor) != JVMTI_ERROR_NONE) {
         delete preparer;
         return false;
@@ -168,7 +181,14 @@ bool startPreparingModules(jvmtiEnv* jvmti, JNIEnv* jni, jthread current) {
         return false;
     }
     running.store(preparer, std::memory_order_release);
-    return true;
+    if (jvmti->RawMonitorEnter(preparer->monitor) != JVMTI_ERROR_NONE) return false;
+    auto deadline = std::chrono::steady_clock::now() + kAnswerTime;
+    while (!preparer->firstDone && std::chrono::steady_clock::now() < deadline &&
+           jvmti->RawMonitorWait(preparer->monitor, kWaitSliceMs) == JVMTI_ERROR_NONE) {
+    }
+    bool done = preparer->firstDone;
+    jvmti->RawMonitorExit(preparer->monitor);
+    return done;
 }
 
 bool isPreparedModule(jvmtiEnv* jvmti, JNIEnv* jni, jobject module) {

@@ -18,11 +18,14 @@
 #include <atomic>
 
 // Starts the agent's thread that prepares a named module when its first
-// class is to be rewritten; `current` is the calling thread. False when it
-// could not be started: named modules then keep their classes. The thread
-// takes the next thread identifier, so the program's threads made later
-// have identifiers one higher than untraced.
-bool startPreparingModules(jvmtiEnv* jvmti, JNIEnv* jni, jthread current);
+// class is to be rewritten; `current` is the calling thread. The thread
+// first runs `first` (when not null), and this waits for it, for at most
+// 5 s. False when it could not be started (named modules then keep their
+// classes) or `first` did not end in time. The thread takes the next thread
+// identifier, so the program's threads made later have identifiers one
+// higher than untraced.
+bool startPreparingModules(jvmtiEnv* jvmti, JNIEnv* jni, jthread current,
+                           void (*first)(JNIEnv*) = nullptr);
 
 // Whether this named module is prepared, preparing it first (the calling
 // thread waits, for at most 5 s). False on the preparing thread itself.

@@ -60,6 +60,14 @@ uint16_t ClassFileBuilder::nameAndType(std::string_view name, std::string_view d
     return rawEntry(entry);
 }
 
+uint16_t ClassFileBuilder::fieldref(std::string_view owner, std::string_view name,
+                                    std::string_view descriptor) {
+    Bytes entry{9};
+    appendU2(entry, classRef(owner));
+    appendU2(entry, nameAndType(name, descriptor));
+    return rawEntry(entry);
+}
+
 uint16_t ClassFileBuilder::methodref(std::string_view owner, std::string_view name,
                                      std::string_view descriptor) {
     Bytes entry{10};
@@ -172,9 +180,9 @@ const ParsedMethod& ParsedClass::method(std::string_view name, std::string_view 
     throw std::runtime_error("no method " + std::string(name));
 }
 
-std::string ParsedClass::methodrefText(uint16_t index) const {
+std::string ParsedClass::memberrefText(uint16_t index) const {
     const PoolEntry& ref = pool.at(index);
-    if (ref.tag != 10) return "(not a Methodref)";
+    if (ref.tag != 9 && ref.tag != 10) return "(not a Fieldref or Methodref)";
     const PoolEntry& owner = pool.at(ref.first);
     const PoolEntry& nat = pool.at(ref.second);
     return pool.at(owner.first).text + "." + pool.at(nat.first).text + " " +

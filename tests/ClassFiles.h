@@ -52,6 +52,7 @@ public:
     uint16_t utf8(std::string_view text);
     uint16_t classRef(std::string_view name);
     uint16_t nameAndType(std::string_view name, std::string_view descriptor);
+    uint16_t fieldref(std::string_view owner, std::string_view name, std::string_view descriptor);
     uint16_t methodref(std::string_view owner, std::string_view name, std::string_view descriptor);
     uint16_t integer(int32_t value);
     uint16_t longValue(int64_t value);
@@ -109,8 +110,8 @@ struct ParsedClass {
     std::vector<ParsedMethod> methods;
 
     const ParsedMethod& method(std::string_view name, std::string_view descriptor = {}) const;
-    // "owner.name descriptor" of the Methodref at `index`.
-    std::string methodrefText(uint16_t index) const;
+    // "owner.name descriptor" of the Fieldref or Methodref at `index`.
+    std::string memberrefText(uint16_t index) const;
 };
 
 ParsedClass parseClass(const Bytes& bytes);

@@ -343,6 +343,13 @@ jvmtiError JNICALL fakeRunAgentThread(jvmtiEnv* env, jthread thread, jvmtiStartF
     return JVMTI_ERROR_NONE;
 }
 
+jvmtiError JNICALL fakeSetFieldModificationWatch(jvmtiEnv*, jclass cls, jfieldID field) {
+    FAKE_ENTER(SetFieldModificationWatch)
+    if (cls == nullptr || field == nullptr) return JVMTI_ERROR_INVALID_FIELDID;
+    vm.watchedFieldClasses.push_back(cls);
+    return JVMTI_ERROR_NONE;
+}
+
 // Waits as the VM does: the monitor is let go meanwhile (entered once).
 jvmtiError JNICALL fakeRawMonitorWait(jvmtiEnv*, jrawMonitorID monitor, jlong milliseconds) {
     if (monitor == nullptr) return JVMTI_ERROR_INVALID_MONITOR;
@@ -424,6 +431,25 @@ void JNICALL fakeCallStaticVoidMethodV(JNIEnv*, jclass, jmethodID, va_list argum
     FakeJvm& vm = FakeJvm::current();
     vm.transformedByAgent.push_back(va_arg(arguments, jobject));
     pendingException = vm.transformedByAgentThrows;
+}
+
+jclass JNICALL fakeDefineClass(JNIEnv*, const char* name, jobject, const jbyte* bytes, jsize length) {
+    FakeJvm& vm = FakeJvm::current();
+    if (vm.failure(Call::DefineClass) || name == nullptr) {
+        pendingException = true;
+        return nullptr;
+    }
+    const auto* data = reinterpret_cast<const unsigned char*>(bytes);
+    vm.definedClasses.emplace_back(name, std::vector<unsigned char>(data, data + length));
+    return vm.klass("L" + std::string(name) + ";");
+}
+jfieldID JNICALL fakeGetStaticFieldID(JNIEnv*, jclass cls, const char*, const char*) {
+    FakeJvm& vm = FakeJvm::current();
+    vm.staticFieldLookups.push_back(std::this_thread::get_id());
+    return cls != nullptr ? reinterpret_cast<jfieldID>(&memberId) : nullptr;
+}
+void JNICALL fakeSetStaticObjectField(JNIEnv*, jclass, jfieldID, jobject value) {
+    FakeJvm::current().staticStores.push_back(value);
 }
 
 jsize JNICALL fakeGetArrayLength(JNIEnv*, jarray array) {
@@ -511,6 +537,7 @@ jvmtiInterface_1_ makeJvmtiTable() {
     table.RunAgentThread = fakeRunAgentThread;
     table.RawMonitorWait = fakeRawMonitorWait;
     table.RawMonitorNotifyAll = fakeRawMonitorNotifyAll;
+    table.SetFieldModificationWatch = fakeSetFieldModificationWatch;
     return table;
 }
 
@@ -537,6 +564,9 @@ JNINativeInterface_ makeJniTable() {
     table.GetByteArrayRegion = fakeGetByteArrayRegion;
     table.SetByteArrayRegion = fakeSetByteArrayRegion;
     table.NewByteArray = fakeNewByteArray;
+    table.DefineClass = fakeDefineClass;
+    table.GetStaticFieldID = fakeGetStaticFieldID;
+    table.SetStaticObjectField = fakeSetStaticObjectField;
     return table;
 }
 

@@ -55,6 +55,8 @@ enum class Call {
     RunAgentThread,
     GetSystemProperty,
     NewByteArray,  // JNI: null, an OutOfMemoryError pending
+    DefineClass,   // JNI: null, a LinkageError pending
+    SetFieldModificationWatch,
     Count
 };
 
@@ -196,6 +198,14 @@ public:
     std::vector<std::thread> agentThreads;
     // Weak references made and not yet deleted.
     int liveWeakReferences = 0;
+    // Classes defined through JNI, by name, with their bytes; the threads
+    // that asked for a static field (which initializes its class); the
+    // values stored in static fields through JNI; the watched fields'
+    // classes.
+    std::vector<std::pair<std::string, std::vector<unsigned char>>> definedClasses;
+    std::vector<std::thread::id> staticFieldLookups;
+    std::vector<jobject> staticStores;
+    std::vector<jclass> watchedFieldClasses;
 
     jlong tagOf(jobject object) const;
     void setTag(jobject object, jlong tag);

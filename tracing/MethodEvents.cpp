@@ -7,6 +7,7 @@
 #include "agent/AgentState.h"
 #include "agent/ErrorReporting.h"
 #include "instrument/ClassFileHook.h"
+#include "instrument/ClassRewriter.h"
 #include "instrument/NamedModules.h"
 #include "output/Legends.h"
 #include "output/TraceWriter.h"
@@ -31,7 +32,8 @@ constexpr const char* kLeftWithoutEntry = "Warning: Left method that hasn't been
 constexpr unsigned char kAgentAtWork = 1;
 constexpr unsigned char kInModuleUpcall = 2;
 thread_local unsigned char droppedHere = 0;
-// Where a rewritten method calls the hook: after its `aload_0`.
+// Where a rewritten method stores its receiver in the hook field: after its
+// `aload_0` (the "hook call").
 constexpr jlocation kHookCallLocation = 1;
 // In a constructor, its super or this call stands before its hook call,
 // with an `aload_0` between (an invokespecial, three bytes, then one).
@@ -514,6 +516,7 @@ void handleEntry(JNIEnv* jni, jthread thread, jmethodID method) {
     std::unique_ptr<MethodRecord> once;
     const MethodRecord& record = *findOrMeet(jni, method, once);
     if (record.mayResolveTheHook && resolvingTheHookForAConstructor(thread)) return;
+    if (record.requestsCollection) forgetHookReceiver(jni);
     if (state->tagsTakeHashes) keepHashOrder(jni, thread, record);
     if (record.isConstructor) tagBeforeItsSuperConstructor(jni, thread, record);
     if (record.hasClass && record.filtered && !record.activation) return;
@@ -598,7 +601,7 @@ void handleHookCall(JNIEnv* jni, ThreadFrames& frames, jobject receiver) {
 // builds, now initialized: the tag handed out at its entry is set on it.
 void handleConstructedHookCall(JNIEnv* jni, ThreadFrames& frames, jobject object) {
     EnteredFrame* builder = frames.top();
-    if (!frames.hookCallOfTop || builder == nullptr || object == nullptr) return;
+    if (builder == nullptr || object == nullptr) return;
     // The constructor's entry waited for this call.
     if (builder->pending) return handleHookCall(jni, frames, object);
     if (builder->receiver != EnteredFrame::Receiver::Reserved) return;
@@ -612,50 +615,6 @@ void handleConstructedHookCall(JNIEnv* jni, ThreadFrames& frames, jobject object
     markObjectTagged(frames, frames.size() - 1);
 }
 
-// A call of the hook method is the agent's own when the thread's innermost
-// entry waits for it: a method whose code begins with that call has just
-// been entered, and nothing but the VM's resolution of the call (whose
-// events are dropped) comes between.
-bool enteringHookCallAtStart() {
-    ThreadFrames* frames = existingThreadFrames();
-    const EnteredFrame* top = frames != nullptr ? frames->top() : nullptr;
-    if (top == nullptr || !top->pending || frames->resolving > 0) return false;
-    // A constructor's code before its super call, or a method whose call
-    // was skipped on a null, may call the hook method itself: where it
-    // stands tells (enteringHookCallElsewhere).
-    if (top->hookCallAt >= 0 || top->guardedHookCall) return false;
-    frames->inHookCall = ThreadFrames::HookCall::Entry;
-    return true;
-}
-
-// Slow path: any other call of the hook method is the agent's own where its
-// caller stands at a call of the hook that the agent's rewrite put there
-// (while the VM resolves the hook too: its events are dropped then, and the
-// call must not reach the VM's function); otherwise it is the program's.
-bool enteringHookCallElsewhere(JNIEnv* jni) {
-    jmethodID caller = nullptr;
-    jlocation at = -1;
-    if (!callerOf(nullptr, caller, at)) return false;
-    // The caller's record may have been dropped since its entry (a class was
-    // unloaded meanwhile): it is made again, never guessed.
-    std::unique_ptr<MethodRecord> once;
-    const MethodRecord* record = findOrMeet(jni, caller, once);
-    bool constructed = record->hookCallAt >= 0 && at == record->hookCallAt;
-    if (!constructed && !(record->callsHook && at == record->startHookCallAt)) return false;
-    ThreadFrames& mine = currentThreadFrames();
-    const EnteredFrame* top = mine.top();
-    mine.inHookCall = constructed ? ThreadFrames::HookCall::Constructed : ThreadFrames::HookCall::Entry;
-    mine.hookCallOfTop = top != nullptr && top->method == caller && top->hookCallAt == at;
-    return true;
-}
-
-bool leavingHookCall() {
-    ThreadFrames* frames = existingThreadFrames();
-    if (frames == nullptr || frames->inHookCall == ThreadFrames::HookCall::None) return false;
-    frames->inHookCall = ThreadFrames::HookCall::None;
-    return true;
-}
-
 }  // namespace
 
 void JNICALL onMethodEntry(jvmtiEnv*, JNIEnv* jni, jthread thread, jmethodID method) {
@@ -664,13 +623,9 @@ void JNICALL onMethodEntry(jvmtiEnv*, JNIEnv* jni, jthread thread, jmethodID met
         droppedHere = kInModuleUpcall;
         return;
     }
-    // The agent's own calls of the hook, and its own work, are never traced.
-    bool hook = isHookMethod(method);
-    if (hook && enteringHookCallAtStart()) return;
     EventHandlerScope scope;
     if (!scope.entered()) return;
     try {
-        if (hook && enteringHookCallElsewhere(jni)) return;
         handleEntry(jni, thread, method);
     } catch (...) {
         // Out of memory inside the user's JVM: drop the event rather than
@@ -684,7 +639,6 @@ void JNICALL onMethodExit(jvmtiEnv*, JNIEnv* jni, jthread thread, jmethodID meth
         if (droppedHere == kInModuleUpcall && isModuleUpcall(method)) droppedHere = 0;
         return;
     }
-    if (isHookMethod(method) && leavingHookCall()) return;
     EventHandlerScope scope;
     if (!scope.entered()) return;
     try {
@@ -694,26 +648,28 @@ void JNICALL onMethodExit(jvmtiEnv*, JNIEnv* jni, jthread thread, jmethodID meth
     }
 }
 
-jboolean JNICALL onHookCall(JNIEnv* jni, jclass hookClass, jobject object) {
+void JNICALL onHookStore(jvmtiEnv*, JNIEnv* jni, jthread, jmethodID method, jlocation location,
+                         jclass, jobject, jfieldID, char, jvalue value) {
+    if (droppedHere != 0) return;
+    // Only the innermost kept frame's method stores there for it: a
+    // rewritten method at its start, or a rewritten constructor behind its
+    // super call. Any other store is no receiver's.
     ThreadFrames* frames = existingThreadFrames();
-    if (frames == nullptr || frames->inHookCall == ThreadFrames::HookCall::None) {
-        // The program's own call: the VM's function answers it.
-        HookFunction vm = vmHookFunction();
-        return vm != nullptr ? vm(jni, hookClass, object) : JNI_FALSE;
-    }
+    EnteredFrame* top = frames != nullptr ? frames->top() : nullptr;
+    if (top == nullptr || top->method != method || frames->resolving > 0) return;
     EventHandlerScope scope;
-    if (!scope.entered()) return JNI_FALSE;
+    if (!scope.entered()) return;
     try {
-        if (frames->inHookCall == ThreadFrames::HookCall::Entry) {
-            handleHookCall(jni, *frames, object);
-        } else {
-            handleConstructedHookCall(jni, *frames, object);
+        if (location == top->hookCallAt) {
+            handleConstructedHookCall(jni, *frames, value.l);
+        } else if (top->hookCallAt < 0 &&
+                   location == (top->guardedHookCall ? static_cast<jlocation>(kGuardedHookCallAt)
+                                                           : kHookCallLocation)) {
+            handleHookCall(jni, *frames, value.l);
         }
     } catch (...) {
-        // As in the event handlers: nothing may unwind into the VM.
+        // As in the method events: nothing may unwind into the VM.
     }
-    // Dropped by the rewritten code.
-    return JNI_FALSE;
 }
 
 void keepHashOrderAtClassLoad(JNIEnv* jni) { beforeTagging(jni, nullptr, 0); }

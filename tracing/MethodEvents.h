@@ -8,10 +8,12 @@
 void JNICALL onMethodEntry(jvmtiEnv* jvmti, JNIEnv* jni, jthread thread, jmethodID method);
 void JNICALL onMethodExit(jvmtiEnv* jvmti, JNIEnv* jni, jthread thread, jmethodID method,
                           jboolean wasPoppedByException, jvalue returnValue);
-// The hook method's native as the agent binds it: called first by every
-// rewritten method with its receiver (the result is dropped), and by the
-// program's own calls, which the VM's function answers.
-jboolean JNICALL onHookCall(JNIEnv* jni, jclass hookClass, jobject object);
+// A store to the hook field (the VM reports no other): made first by every
+// rewritten method with its receiver, or by a rewritten constructor with its
+// object once its super call returned.
+void JNICALL onHookStore(jvmtiEnv* jvmti, JNIEnv* jni, jthread thread, jmethodID method,
+                         jlocation location, jclass fieldClass, jobject object, jfieldID field,
+                         char signatureType, jvalue value);
 // Where tags take identity hashes: a class is being loaded on this thread,
 // which may make the VM take some; objects waiting for their tags there are
 // tagged first.

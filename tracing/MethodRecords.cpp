@@ -148,6 +148,9 @@ bool describeMethod(jvmtiEnv* jvmti, JNIEnv* jni, jmethodID method, bool complet
     record.isObjectConstructor = record.isConstructor && classSignature.text != nullptr &&
                                  std::strcmp(classSignature.text, "Ljava/lang/Object;") == 0;
     record.mayResolveTheHook = mayResolveAClass(name.text, signature.text);
+    record.requestsCollection = name.text != nullptr && std::strcmp(name.text, "gc") == 0 &&
+                                classSignature.text != nullptr &&
+                                std::strcmp(classSignature.text, "Ljava/lang/Runtime;") == 0;
     jint slots = 0;
     jvmtiError sizeError = jvmti->GetArgumentsSize(method, &slots);
     record.isStatic = isStaticBySignature(sizeError, slots, signature.text);

@@ -75,6 +75,8 @@ struct MethodRecord {
     // The VM would resolve the hook through a class loader's Java code by
     // calling this method (ClassLoader.loadClass, or checkPackageAccess).
     bool mayResolveTheHook = false;
+    // java.lang.Runtime.gc: the program asks for a garbage collection.
+    bool requestsCollection = false;
     KeySlot* key = nullptr;
     // "-" followed by the entry line (class signature, name, signature),
     // then for a constructor its class's object legend entry: the text of

@@ -24,8 +24,8 @@ struct EnteredFrame {
     // A rewritten constructor's call of the hook, behind its super call
     // (which is 4 bytes before); -1 in any other method.
     jlocation hookCallAt = -1;
-    // The call at its start stands behind a null test, and may not come:
-    // where the caller stands tells whether a call of the hook is it.
+    // The call at its start stands behind a null test (at
+    // kGuardedHookCallAt), and may not come.
     bool guardedHookCall = false;
     // While a Reserved object's filtered super constructors that cannot hand
     // it on run: the innermost of them, and where it calls the next.
@@ -70,14 +70,6 @@ public:
     // call, has called java.lang.Object's constructor, whose exit is still
     // to come.
     bool inObjectConstructor = false;
-    // Between the entry and the exit of a call of the hook method that is
-    // the agent's own (not the program's): from a method's start, bringing
-    // its receiver, or from behind a constructor's super call, bringing the
-    // object it builds.
-    enum class HookCall : unsigned char { None, Entry, Constructed };
-    HookCall inHookCall = HookCall::None;
-    // For a constructor's call: the innermost frame is that constructor's.
-    bool hookCallOfTop = false;
     // Some frame may hold a stack height: an object that is to be tagged
     // before anything on this thread may take an identity hash. Cleared
     // when the frames are next looked through.

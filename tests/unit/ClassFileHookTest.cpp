@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <thread>
+#include <vector>
 
 #include "instrument/ClassFileHook.h"
 #include "instrument/ClassRewriter.h"
-#include "instrument/HookMethod.h"
+#include "instrument/HookField.h"
 #include "instrument/NamedModules.h"
 #include "tests/ClassFiles.h"
 #include "tests/TestSupport.h"
@@ -14,13 +16,6 @@
 
 namespace {
 
-int vmFunctionCalls = 0;
-
-// The VM's own function of the hook method, as the fake binds it.
-jboolean JNICALL vmHoldsLock(JNIEnv*, jclass, jobject object) {
-    ++vmFunctionCalls;
-    return object != nullptr ? JNI_TRUE : JNI_FALSE;
-}
 jboolean JNICALL otherNative(JNIEnv*, jclass, jobject) { return JNI_FALSE; }
 
 class ClassFileHookTest : public AgentTest {
@@ -29,9 +24,7 @@ protected:
         AgentTest::SetUp();
         state->rewriteClasses = true;
         state->records->enable();
-        vmFunctionCalls = 0;
         threadClass = vm.klass("Ljava/lang/Thread;");
-        holdsLock = vm.method(threadClass, kHookMethodName, kHookMethodDescriptor, MethodKind::Native);
     }
     void TearDown() override {
         resetClassRewriting();
@@ -69,58 +62,67 @@ protected:
     }
 
     jclass threadClass = nullptr;
-    jmethodID holdsLock = nullptr;
 };
 
-TEST_F(ClassFileHookTest, TheHookMethodsBindingIsTakenOverAndTheProgramsCallsReachTheVm) {
-    jmethodID hashCode = vm.method(vm.klass("Ljava/lang/Object;"), "hashCode", "()I", MethodKind::Native);
-    void* other = reinterpret_cast<void*>(otherNative);
-    EXPECT_EQ(bind(hashCode, other), other);
-    void* bound = bind(holdsLock, reinterpret_cast<void*>(vmHoldsLock));
-    ASSERT_EQ(bound, reinterpret_cast<void*>(onHookCall));
-    EXPECT_EQ(hookMethod(), holdsLock);
-    EXPECT_EQ(vmHookFunction(), vmHoldsLock);
-    // Binding our own function again changes nothing; the VM's again (a
-    // second registration) is taken over again.
-    EXPECT_EQ(bind(holdsLock, bound), bound);
-    EXPECT_EQ(bind(holdsLock, reinterpret_cast<void*>(vmHoldsLock)), bound);
-
+// The hook field's class is defined in the boot loader once the VM is up,
+// and initialized (which takes an identity hash) on the agent's own thread
+// while the JDK is filtered; its field is watched before anything is
+// rewritten. A garbage collection the program asks for finds it cleared.
+TEST_F(ClassFileHookTest, TheHookFieldsClassIsDefinedWatchedAndClearedBeforeACollection) {
+    state->filters.append("Ljava/");
     EXPECT_FALSE(classRewritingActive());
-    onVmInit(vm.jvmti(), vm.jni(), nullptr);
+    onVmInit(vm.jvmti(), vm.jni(), static_cast<jthread>(vm.object(threadClass)));
     EXPECT_TRUE(classRewritingActive());
-    EXPECT_NE(std::find(vm.eventModes.begin(), vm.eventModes.end(),
-                        std::make_pair(JVMTI_ENABLE, JVMTI_EVENT_CLASS_FILE_LOAD_HOOK)),
-              vm.eventModes.end());
+    ASSERT_EQ(vm.definedClasses.size(), 1u);
+    EXPECT_EQ(vm.definedClasses[0].first, kHookClassName);
+    EXPECT_EQ(vm.definedClasses[0].second, hookClassFile(hookTarget()));
+    ASSERT_EQ(vm.staticFieldLookups.size(), 1u);
+    EXPECT_NE(vm.staticFieldLookups[0], std::this_thread::get_id()) << "initialized on the agent's thread";
+    ASSERT_EQ(vm.watchedFieldClasses.size(), 1u);
+    EXPECT_EQ(vm.classOf(vm.watchedFieldClasses[0]).signature, std::string("L") + kHookClassName + ";");
+    for (jvmtiEvent event : {JVMTI_EVENT_FIELD_MODIFICATION, JVMTI_EVENT_CLASS_FILE_LOAD_HOOK}) {
+        EXPECT_NE(std::find(vm.eventModes.begin(), vm.eventModes.end(), std::make_pair(JVMTI_ENABLE, event)),
+                  vm.eventModes.end());
+    }
+    EXPECT_TRUE(load(kHookClassName, hookClassFile(hookTarget())).empty());
 
-    // No entry waits for the hook: the call is the program's, traced, and
-    // answered by the VM's function.
-    jobject lock = vm.object(vm.klass("Ljava/lang/Object;"));
-    jthread thread = vm.thread();
-    auto call = reinterpret_cast<HookFunction>(bound);
-    enter(thread, holdsLock);
-    EXPECT_EQ(call(vm.jni(), nullptr, lock), JNI_TRUE);
-    EXPECT_EQ(call(vm.jni(), nullptr, nullptr), JNI_FALSE);
-    leave(thread, holdsLock);
-    EXPECT_EQ(vmFunctionCalls, 2);
-    EXPECT_EQ(traceText(),
-              " Ljava/lang/Thread;holdsLock(Ljava/lang/Object;)Z\n"
-              " -Ljava/lang/Thread;holdsLock(Ljava/lang/Object;)Z\n");
+    jmethodID gc = vm.method(vm.klass("Ljava/lang/Runtime;"), "gc", "()V", MethodKind::Native);
+    jthread thread = vm.thread(vm.object(vm.klass("Ljava/lang/Runtime;")));
+    enter(thread, gc);
+    leave(thread, gc);
+    EXPECT_EQ(vm.staticStores, std::vector<jobject>{nullptr});
+    EXPECT_EQ(traceText(), "") << "filtered";
 }
 
-TEST_F(ClassFileHookTest, WithoutTheHooksBindingNothingIsRewritten) {
+// With the JDK traced its hashes move anyway: the class is initialized
+// here. Without the class, or its watch, nothing is rewritten, and nothing
+// is left pending; mode=norewrite defines nothing.
+TEST_F(ClassFileHookTest, WithoutTheHookFieldNothingIsRewritten) {
+    onVmInit(vm.jvmti(), vm.jni(), nullptr);
+    EXPECT_TRUE(classRewritingActive());
+    EXPECT_EQ(vm.staticFieldLookups, std::vector<std::thread::id>{std::this_thread::get_id()});
+    resetClassRewriting();
+
+    vm.failOnce(Call::DefineClass, JVMTI_ERROR_OUT_OF_MEMORY);
     onVmInit(vm.jvmti(), vm.jni(), nullptr);
     EXPECT_FALSE(classRewritingActive());
+    EXPECT_FALSE(vm.jni()->ExceptionCheck());
     EXPECT_TRUE(load("app/Job", jobClass()).empty());
-    // mode=norewrite: bound or not, nothing is rewritten.
-    bind(holdsLock, reinterpret_cast<void*>(vmHoldsLock));
-    state->rewriteClasses = false;
+    vm.failOnce(Call::SetFieldModificationWatch, JVMTI_ERROR_MUST_POSSESS_CAPABILITY);
     onVmInit(vm.jvmti(), vm.jni(), nullptr);
     EXPECT_FALSE(classRewritingActive());
+    forgetHookReceiver(vm.jni());
+    EXPECT_TRUE(vm.staticStores.empty()) << "nothing to clear while nothing is rewritten";
+
+    state->rewriteClasses = false;
+    std::size_t defined = vm.definedClasses.size();
+    onVmInit(vm.jvmti(), vm.jni(), nullptr);
+    EXPECT_FALSE(classRewritingActive());
+    EXPECT_EQ(vm.definedClasses.size(), defined);
     EXPECT_EQ(vm.calls(Call::GetLoadedClasses), 0);
 }
 
 TEST_F(ClassFileHookTest, ClassesOfEveryLoaderAndModuleThatAreNotFilteredAreRewritten) {
-    bind(holdsLock, reinterpret_cast<void*>(vmHoldsLock));
     onVmInit(vm.jvmti(), vm.jni(), nullptr);
     state->filters.append("Ljava/");
     state->filters.append("Lapp/Skip");
@@ -154,7 +156,6 @@ TEST_F(ClassFileHookTest, ClassesOfEveryLoaderAndModuleThatAreNotFilteredAreRewr
 }
 
 TEST_F(ClassFileHookTest, AnyFailureOnTheWayLeavesTheClassAsItCame) {
-    bind(holdsLock, reinterpret_cast<void*>(vmHoldsLock));
     onVmInit(vm.jvmti(), vm.jni(), nullptr);
     Bytes job = jobClass();
     vm.failOnce(Call::Allocate, JVMTI_ERROR_OUT_OF_MEMORY);
@@ -172,7 +173,6 @@ TEST_F(ClassFileHookTest, AnyFailureOnTheWayLeavesTheClassAsItCame) {
 // the VM's retransformation; one the VM refuses keeps its bytes and is
 // reported, and any redefinition by another agent after that keeps its own.
 TEST_F(ClassFileHookTest, ClassesLoadedBeforeTheVmWasUpAreRetransformed) {
-    bind(holdsLock, reinterpret_cast<void*>(vmHoldsLock));
     state->retransformClasses = true;
     state->filters.append("Ljava/util/");
     vm.setErrorName(JVMTI_ERROR_UNMODIFIABLE_CLASS, "JVMTI_ERROR_UNMODIFIABLE_CLASS");
@@ -186,7 +186,8 @@ TEST_F(ClassFileHookTest, ClassesLoadedBeforeTheVmWasUpAreRetransformed) {
     jclass filtered = vm.klass("Ljava/util/List;");
     jclass fixed = vm.klass("Lapp/Fixed;");
     vm.classOf(fixed).modifiable = false;
-    vm.loadedClasses = {early[0], filtered, vm.klass("[I"), early[1], threadClass, fixed, early[2]};
+    jclass hookClass = vm.klass(std::string("L") + kHookClassName + ";");
+    vm.loadedClasses = {early[0], filtered, vm.klass("[I"), early[1], hookClass, fixed, early[2]};
     for (jclass cls : vm.loadedClasses) {
         if (vm.classOf(cls).classFile.empty()) vm.classOf(cls).classFile = jobClass("app/Unused");
     }
@@ -229,7 +230,6 @@ TEST_F(ClassFileHookTest, ClassesLoadedBeforeTheVmWasUpAreRetransformed) {
 // when the thread could not be had, keeps its classes (unless the JDK is
 // traced), and unnamed modules never wait for any of it.
 TEST_F(ClassFileHookTest, NamedModulesAreRewrittenOnceTheVmsCodeForThemRanOnTheAgentsThread) {
-    bind(holdsLock, reinterpret_cast<void*>(vmHoldsLock));
     state->filters.append("Ljava/");
     jobject tool = vm.module("app.tool");
     jobject late = vm.module("late.plugin");
@@ -255,8 +255,7 @@ TEST_F(ClassFileHookTest, NamedModulesAreRewrittenOnceTheVmsCodeForThemRanOnTheA
     // Whatever stops the preparation, the named modules keep their classes.
     auto prepareAgain = [&]() {
         resetClassRewriting();
-        bind(holdsLock, reinterpret_cast<void*>(vmHoldsLock));
-        vm.transformedByAgent.clear();
+            vm.transformedByAgent.clear();
         onVmInit(vm.jvmti(), vm.jni(), main);
         EXPECT_TRUE(classRewritingActive());
         EXPECT_FALSE(load("app/Job", jobClass()).empty());
@@ -267,10 +266,14 @@ TEST_F(ClassFileHookTest, NamedModulesAreRewrittenOnceTheVmsCodeForThemRanOnTheA
     EXPECT_TRUE(load("app/tool/Job", toolClass).empty());
     EXPECT_EQ(vm.transformedByAgent.size(), 1u) << "a refused module is asked about once";
     vm.transformedByAgentThrows = false;
-    for (Call call : {Call::RunAgentThread, Call::GetLoadedClasses}) {
-        vm.failOnce(call, JVMTI_ERROR_OUT_OF_MEMORY);
-        EXPECT_FALSE(prepareAgain()) << static_cast<int>(call);
-    }
+    vm.failOnce(Call::GetLoadedClasses, JVMTI_ERROR_OUT_OF_MEMORY);
+    EXPECT_FALSE(prepareAgain()) << "the helper class could not be looked for";
+    // Without the agent's thread the hook field's class cannot be made
+    // ready without moving the program's hashes: nothing is rewritten.
+    resetClassRewriting();
+    vm.failOnce(Call::RunAgentThread, JVMTI_ERROR_OUT_OF_MEMORY);
+    onVmInit(vm.jvmti(), vm.jni(), main);
+    EXPECT_FALSE(classRewritingActive());
     vm.loadedClasses = {threadClass};
     EXPECT_FALSE(prepareAgain()) << "no module helper class";
     EXPECT_TRUE(vm.transformedByAgent.empty());
@@ -376,7 +379,6 @@ TEST_F(ClassFileHookTest, HiddenClassesAreRewrittenOnTheirWayThroughDefineClass0
     define(array, 3, static_cast<jint>(job.size()), kHidden);
     EXPECT_TRUE(handedOn(kHidden));
 
-    bind(holdsLock, reinterpret_cast<void*>(vmHoldsLock));
     onVmInit(vm.jvmti(), vm.jni(), nullptr);
     state->filters.append("Ljava/");
     define(array, 3, static_cast<jint>(job.size()), kHidden | 0x1);
@@ -417,7 +419,8 @@ TEST_F(ClassFileHookTest, DefineClass0BoundBeforeNamesCanBeAskedIsKnownByItsFunc
     vm.fail(Call::GetMethodName, JVMTI_ERROR_WRONG_PHASE);
     void* other = reinterpret_cast<void*>(vmDefineClass0);
     EXPECT_EQ(bind(defineClass0, other), other);
-    EXPECT_EQ(bind(holdsLock, reinterpret_cast<void*>(otherNative)),
+    jmethodID hashCode = vm.method(vm.klass("Ljava/lang/Object;"), "hashCode", "()I", MethodKind::Native);
+    EXPECT_EQ(bind(hashCode, reinterpret_cast<void*>(otherNative)),
               reinterpret_cast<void*>(otherNative));
 #if !defined(_WIN32) || defined(_WIN64)
     // (A 32-bit Windows build names its export otherwise than the JDK's.)

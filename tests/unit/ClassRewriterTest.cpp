@@ -4,12 +4,12 @@
 
 #include "instrument/BytecodeScan.h"
 #include "instrument/ClassRewriter.h"
-#include "instrument/HookMethod.h"
+#include "instrument/HookField.h"
 #include "tests/ClassFiles.h"
 
 namespace {
 
-const char* const kHookText = "java/lang/Thread.holdsLock (Ljava/lang/Object;)Z";
+const char* const kHookText = "java/lang/KelmoraHook.receiver Ljava/lang/Object;";
 // Where the old code begins once the call is in front of it.
 constexpr uint32_t K = kHookCallLength;
 
@@ -38,9 +38,9 @@ void expectHookThenCode(const ParsedClass& parsed, const ParsedMethod& method, c
     ASSERT_TRUE(method.hasCode);
     const Bytes& now = method.code.code;
     ASSERT_EQ(now.size(), code.size() + K);
-    // aload_0; invokestatic; pop (the boolean); nop * 3.
-    EXPECT_EQ(Bytes(now.begin(), now.begin() + K), Bytes({0x2a, 0xb8, now[2], now[3], 0x57, 0, 0, 0}));
-    EXPECT_EQ(parsed.methodrefText(readU2(now, 2)), kHookText);
+    // aload_0; putstatic; nop * 4.
+    EXPECT_EQ(Bytes(now.begin(), now.begin() + K), Bytes({0x2a, 0xb3, now[2], now[3], 0, 0, 0, 0}));
+    EXPECT_EQ(parsed.memberrefText(readU2(now, 2)), kHookText);
     EXPECT_EQ(Bytes(now.begin() + K, now.end()), code);
     uint16_t index = 0;
     EXPECT_TRUE(beginsWithHookCall(now.data(), now.size(), index));
@@ -143,8 +143,8 @@ TEST(ClassRewriterTest, ConstructorsCallTheHookRightAfterTheirOwnSuperOrThisCall
         ASSERT_EQ(now.size(), code.size() + K) << method.descriptor;
         EXPECT_EQ(Bytes(now.begin(), now.begin() + at), Bytes(code.begin(), code.begin() + at));
         EXPECT_EQ(now[at], 0x2a);
-        EXPECT_EQ(now[at + 1], 0xb8);
-        EXPECT_EQ(after.methodrefText(readU2(now, at + 2)), kHookText);
+        EXPECT_EQ(now[at + 1], 0xb3);
+        EXPECT_EQ(after.memberrefText(readU2(now, at + 2)), kHookText);
         EXPECT_EQ(Bytes(now.begin() + at + K, now.end()), Bytes(code.begin() + at, code.end()));
     };
     expectCallAt(after.method("<init>", "(Ljava/lang/Object;)V"), superCall, 4);
@@ -191,10 +191,10 @@ TEST(ClassRewriterTest, StaticMethodsTakenAsInstanceHandOverAReferenceThatIsNotN
     auto expectGuardThenCode = [&](const char* name, const Bytes& code, const Bytes& frames) {
         const Bytes& now = after.method(name).code.code;
         ASSERT_EQ(now.size(), code.size() + G) << name;
-        // aload_0; ifnull +11; aload_0; invokestatic; pop; nop * 3.
+        // aload_0; ifnull +11; aload_0; putstatic; nop * 4.
         EXPECT_EQ(Bytes(now.begin(), now.begin() + G),
-                  Bytes({0x2a, 0xc6, 0x00, 0x0b, 0x2a, 0xb8, now[6], now[7], 0x57, 0, 0, 0}));
-        EXPECT_EQ(after.methodrefText(readU2(now, 6)), kHookText);
+                  Bytes({0x2a, 0xc6, 0x00, 0x0b, 0x2a, 0xb3, now[6], now[7], 0, 0, 0, 0}));
+        EXPECT_EQ(after.memberrefText(readU2(now, 6)), kHookText);
         EXPECT_EQ(Bytes(now.begin() + G, now.end()), code);
         uint16_t index = 0;
         EXPECT_TRUE(beginsWithGuardedHookCall(now.data(), now.size(), index));
@@ -278,7 +278,7 @@ TEST(ClassRewriterTest, ClassesWhoseConstructorCallsCannotBeFollowedStayAsTheyAr
 
 TEST(ClassRewriterTest, EntriesAlreadyInThePoolAreReused) {
     ClassFileBuilder builder("app/Calls");
-    builder.utf8(kHookMethodDescriptor);
+    builder.utf8(kHookFieldDescriptor);
     builder.addMethod(instanceMethod("get", {0x2a, 0xb0}));
     ParsedClass before = parseClass(builder.bytes());
     RewriteResult some = rewrite(builder.bytes());
@@ -287,7 +287,7 @@ TEST(ClassRewriterTest, EntriesAlreadyInThePoolAreReused) {
 
     // A class that calls the hook already needs no entry at all.
     ClassFileBuilder calls("app/Calls");
-    uint16_t ref = calls.methodref(kHookClassName, kHookMethodName, kHookMethodDescriptor);
+    uint16_t ref = calls.fieldref(kHookClassName, kHookFieldName, kHookFieldDescriptor);
     calls.addMethod(instanceMethod("get", {0x2a, 0xb0}));
     Bytes original = calls.bytes();
     RewriteResult all = rewrite(original);
@@ -309,6 +309,11 @@ TEST(ClassRewriterTest, ClassesLeftAsTheyAre) {
     ClassFileBuilder hook(kHookClassName);
     hook.addMethod(instanceMethod("get", {0x2a, 0xb0}));
     EXPECT_EQ(rewrite(hook.bytes()).outcome, ClassOutcome::HookClass);
+    // The class the agent defines for the hook field: it parses to its end,
+    // has no method, and is left alone.
+    Bytes defined = hookClassFile(hookTarget());
+    EXPECT_TRUE(parseClass(defined).methods.empty());
+    EXPECT_EQ(rewrite(defined).outcome, ClassOutcome::HookClass);
 
     for (uint16_t major : {44, 70}) {
         ClassFileBuilder odd("app/Odd", major);
@@ -743,13 +748,15 @@ TEST(ClassRewriterTest, TheHooksClassIsNeverRewritten) {
 TEST(ClassRewriterTest, TheCallAndThePoolEntriesOfTheHookAreFoundAgain) {
     ClassFileBuilder builder("app/Pool");
     builder.longValue(7);  // two slots
-    uint16_t hook = builder.methodref(kHookClassName, kHookMethodName, kHookMethodDescriptor);
-    builder.methodref(kHookClassName, kHookMethodName, "(Ljava/lang/Object;)V");
-    builder.methodref("app/Other", kHookMethodName, kHookMethodDescriptor);
-    // A second Methodref of the hook, with a NameAndType of its own.
+    uint16_t hook = builder.fieldref(kHookClassName, kHookFieldName, kHookFieldDescriptor);
+    builder.fieldref(kHookClassName, kHookFieldName, "Ljava/lang/String;");
+    builder.fieldref("app/Other", kHookFieldName, kHookFieldDescriptor);
+    // A method of the hook's names, and a second Fieldref of the hook, with
+    // a NameAndType of its own.
+    builder.methodref(kHookClassName, kHookFieldName, kHookFieldDescriptor);
     uint16_t owner = builder.classRef(kHookClassName);
-    uint16_t type = builder.nameAndType(kHookMethodName, kHookMethodDescriptor);
-    uint16_t again = builder.rawEntry({10, static_cast<uint8_t>(owner >> 8), static_cast<uint8_t>(owner),
+    uint16_t type = builder.nameAndType(kHookFieldName, kHookFieldDescriptor);
+    uint16_t again = builder.rawEntry({9, static_cast<uint8_t>(owner >> 8), static_cast<uint8_t>(owner),
                                        static_cast<uint8_t>(type >> 8), static_cast<uint8_t>(type)});
     Bytes file = builder.bytes();
     uint16_t count = readU2(file, 8);
@@ -764,12 +771,14 @@ TEST(ClassRewriterTest, TheCallAndThePoolEntriesOfTheHookAreFoundAgain) {
     EXPECT_TRUE(hookReferences(longer.data(), longer.size(), count, hookTarget()).empty());
 
     uint16_t index = 0;
-    Bytes call = {0x2a, 0xb8, 0x01, 0x02, 0x57, 0, 0, 0, 0xb1};
+    Bytes call = {0x2a, 0xb3, 0x01, 0x02, 0, 0, 0, 0, 0xb1};
     EXPECT_TRUE(beginsWithHookCall(call.data(), call.size(), index));
     EXPECT_EQ(index, 0x0102);
-    // Someone else's method beginning `aload_0; invokestatic`, with anything
-    // but the padding after it, or cut short.
-    Bytes other = {0x2a, 0xb8, 0x01, 0x02, 0x57, 0xb1, 0, 0};
+    // Someone else's method beginning `aload_0; putstatic`, with anything
+    // but the padding after it, or cut short; or calling a method there.
+    Bytes other = {0x2a, 0xb3, 0x01, 0x02, 0, 0xb1, 0, 0};
+    Bytes invoking = {0x2a, 0xb8, 0x01, 0x02, 0, 0, 0, 0, 0xb1};
+    EXPECT_FALSE(beginsWithHookCall(invoking.data(), invoking.size(), index));
     EXPECT_FALSE(beginsWithHookCall(other.data(), other.size(), index));
     EXPECT_FALSE(beginsWithHookCall(call.data(), 7, index));
 }

@@ -9,7 +9,7 @@
 #include "agent/Agent.h"
 #include "agent/AgentState.h"
 #include "instrument/ClassFileHook.h"
-#include "instrument/HookMethod.h"
+#include "instrument/HookField.h"
 #include "output/Legends.h"
 #include "output/TraceWriter.h"
 #include "tests/TestSupport.h"
@@ -24,7 +24,6 @@ using ::testing::internal::GetCapturedStdout;
 namespace {
 
 // The VM's function of the hook method, as the fake binds it.
-jboolean JNICALL vmHoldsLock(JNIEnv*, jclass, jobject) { return JNI_FALSE; }
 
 class LoadUnloadTest : public ::testing::Test {
 protected:
@@ -112,6 +111,7 @@ TEST_F(LoadUnloadTest, LoadRegistersWithTheVmInOrder) {
     later.can_get_constant_pool = 1;
     later.can_generate_native_method_bind_events = 1;
     later.can_retransform_classes = 1;
+    later.can_generate_field_modification_events = 1;
     EXPECT_EQ(std::memcmp(&vm.laterCapabilities[0], &later, sizeof later), 0);
     EXPECT_TRUE(agentState->retransformClasses);
     EXPECT_NE(vm.classUnloadCallback, nullptr);
@@ -126,8 +126,8 @@ TEST_F(LoadUnloadTest, LoadRegistersWithTheVmInOrder) {
     EXPECT_EQ(words[3], 0u);
 
     // A zeroed JVMTI 1.0 table: 35 slots, only the two method events and the
-    // rewrite's VMInit and NativeMethodBind set (its ClassFileLoadHook waits
-    // for VMInit).
+    // rewrite's VMInit, NativeMethodBind and FieldModification set (its
+    // ClassFileLoadHook waits for VMInit).
     ASSERT_EQ(vm.callbackTableSize, static_cast<jint>(35 * sizeof(void*)));
     for (std::size_t slot = 0; slot < 35; ++slot) {
         void* value;
@@ -140,6 +140,8 @@ TEST_F(LoadUnloadTest, LoadRegistersWithTheVmInOrder) {
             EXPECT_EQ(value, reinterpret_cast<void*>(&onVmInit));
         } else if (slot == JVMTI_EVENT_NATIVE_METHOD_BIND - JVMTI_MIN_EVENT_TYPE_VAL) {
             EXPECT_EQ(value, reinterpret_cast<void*>(&onNativeMethodBind));
+        } else if (slot == JVMTI_EVENT_FIELD_MODIFICATION - JVMTI_MIN_EVENT_TYPE_VAL) {
+            EXPECT_EQ(value, reinterpret_cast<void*>(&onHookStore));
         } else {
             EXPECT_EQ(value, nullptr) << "slot " << slot;
         }
@@ -174,12 +176,8 @@ TEST_F(LoadUnloadTest, ModeRewriteAddsTheClassLoadCallbacks) {
                                  {JVMTI_ENABLE, JVMTI_EVENT_METHOD_EXIT},
                                  {JVMTI_ENABLE, JVMTI_EVENT_NATIVE_METHOD_BIND},
                                  {JVMTI_ENABLE, JVMTI_EVENT_VM_INIT}}));
-    // Nothing is rewritten before the VM is up and the hook method bound.
+    // Nothing is rewritten before the VM is up.
     EXPECT_FALSE(classRewritingActive());
-    jmethodID holdsLock = vm.method(vm.klass("Ljava/lang/Thread;"), kHookMethodName,
-                                    kHookMethodDescriptor, MethodKind::Native);
-    void* address = reinterpret_cast<void*>(&vmHoldsLock);
-    onNativeMethodBind(vm.jvmti(), nullptr, nullptr, holdsLock, address, &address);
     unsigned char* changed = nullptr;
     jint changedLength = 0;
     const unsigned char bytes[] = {0xca, 0xfe, 0xba, 0xbe};

@@ -7,7 +7,7 @@
 
 namespace {
 jvmtiEnv* jvmti = nullptr;
-const HookTarget kHook{"kelmora/Hook", "enter"};
+const HookTarget kHook{"kelmora/Hook", "last"};
 }  // namespace
 
 extern "C" JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void*) {

@@ -636,7 +636,7 @@ MethodOutcome rewriteCode(const ConstantPool& pool, uint16_t nameIndex, const ui
     putBytes(out, code, at);
     std::size_t callAt = out.size();
     if (guard.nullable) {
-        // A null is never handed over: the hook method would throw on it.
+        // A null is never handed over: nothing would wait for it.
         putU1(out, kAload0);
         putU1(out, kIfnull);
         putU2(out, inserted - 1);

@@ -1,4 +1,4 @@
-// Which constant-pool entries of a loaded class name the hook method, asked
+// Which constant-pool entries of a loaded class name the hook field, asked
 // of the VM once per class. A method whose code begins with the inserted
 // call really calls the hook only if its class's pool names the hook at the
 // index that call uses: exact for a class of any loader, two classes of one
@@ -11,7 +11,7 @@
 #include <cstdint>
 
 // Whether the constant pool of `cls` (whose signature is `classSignature`)
-// names the hook method at `index`. False when the VM cannot tell.
+// names the hook field at `index`. False when the VM cannot tell.
 bool poolNamesHook(jvmtiEnv* jvmti, JNIEnv* jni, jclass cls, const char* classSignature,
                    uint16_t index);
 

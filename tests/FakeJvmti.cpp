@@ -160,15 +160,6 @@ jvmtiError JNICALL fakeGetFrameLocation(jvmtiEnv*, jthread thread, jint depth, j
     return JVMTI_ERROR_NONE;
 }
 
-jvmtiError JNICALL fakeGetFrameCount(jvmtiEnv*, jthread thread, jint* count) {
-    FAKE_ENTER(GetFrameCount)
-    if (thread == nullptr) thread = FakeJvm::currentThread();
-    const auto* fake = reinterpret_cast<const FakeThread*>(thread);
-    if (fake == nullptr) return JVMTI_ERROR_INVALID_THREAD;
-    *count = fake->frameCount;
-    return JVMTI_ERROR_NONE;
-}
-
 jvmtiError JNICALL fakeGetTag(jvmtiEnv*, jobject object, jlong* tag) {
     FAKE_ENTER(GetTag)
     if (object == nullptr) return JVMTI_ERROR_INVALID_OBJECT;
@@ -526,7 +517,6 @@ jvmtiInterface_1_ makeJvmtiTable() {
     table.SetExtensionEventCallback = fakeSetExtensionEventCallback;
     table.Allocate = fakeAllocate;
     table.GetFrameLocation = fakeGetFrameLocation;
-    table.GetFrameCount = fakeGetFrameCount;
     table.GetConstantPool = fakeGetConstantPool;
     table.GetLoadedClasses = fakeGetLoadedClasses;
     table.IsModifiableClass = fakeIsModifiableClass;
@@ -681,11 +671,6 @@ void FakeJvm::setOuterCaller(jthread thread, jmethodID method, jlocation locatio
     fake->outerMethod = method;
     fake->outerLocation = location;
     fake->outerSlot0 = reinterpret_cast<FakeObject*>(receiver);
-}
-
-void FakeJvm::setFrameCount(jthread thread, jint count) {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
-    reinterpret_cast<FakeThread*>(thread)->frameCount = count;
 }
 
 namespace {

@@ -44,7 +44,6 @@ enum class Call {
     SetExtensionEventCallback,
     Allocate,
     GetFrameLocation,
-    GetFrameCount,
     GetConstantPool,
     GetLoadedClasses,
     IsModifiableClass,
@@ -108,8 +107,6 @@ struct FakeThread {
     jmethodID outerMethod = nullptr;
     jlocation outerLocation = -1;
     FakeObject* outerSlot0 = nullptr;
-    // How many frames the stack holds, as GetFrameCount tells.
-    jint frameCount = 3;
 };
 
 struct FakeMonitor {
@@ -151,8 +148,6 @@ public:
     // The caller's caller (depth 2).
     void setOuterCaller(jthread thread, jmethodID method, jlocation location,
                         jobject receiver = nullptr);
-    // How many frames the thread's stack holds.
-    void setFrameCount(jthread thread, jint count);
     // The thread a null jthread means on the calling thread (the hook asks
     // about its own thread).
     static void setCurrentThread(jthread thread);

@@ -32,6 +32,12 @@ constexpr const char* kLeftWithoutEntry = "Warning: Left method that hasn't been
 constexpr unsigned char kAgentAtWork = 1;
 constexpr unsigned char kInModuleUpcall = 2;
 thread_local unsigned char droppedHere = 0;
+// How many frames this thread has entered and not yet left, as its method
+// events tell (every frame has both, whatever leaves it): the height of a
+// frame on its stack, counted from a base far from zero, without walking
+// the stack. A frame's exit counts once its handling is over.
+constexpr jint kEventDepthBase = 1 << 20;
+thread_local jint eventDepth = kEventDepthBase;
 // Where a rewritten method stores its receiver in the hook field: after its
 // `aload_0` (the "hook call").
 constexpr jlocation kHookCallLocation = 1;
@@ -299,18 +305,36 @@ bool droppedAfterWaitingEntry(JNIEnv* jni, jthread thread, jmethodID method, boo
     return settleWaitingEntry(jni, thread, *frames, method, exit);
 }
 
-// Where the current thread's caller (the frame below the event's) stands.
-bool callerOf(jthread thread, jmethodID& caller, jlocation& at) {
-    return agentState->jvmti->GetFrameLocation(thread, 1, &caller, &at) == JVMTI_ERROR_NONE;
-}
+// Where the current thread's caller (the frame below the event's) stands,
+// asked of the VM at most once an event: each ask walks the thread's stack.
+class CallerOfEvent {
+public:
+    explicit CallerOfEvent(jthread thread) : thread_(thread) {}
+    bool get(jmethodID& caller, jlocation& at) {
+        if (!asked_) {
+            asked_ = true;
+            known_ = agentState->jvmti->GetFrameLocation(thread_, 1, &method_, &at_) == JVMTI_ERROR_NONE;
+        }
+        caller = method_;
+        at = at_;
+        return known_;
+    }
+
+private:
+    jthread thread_;
+    bool asked_ = false;
+    bool known_ = false;
+    jmethodID method_ = nullptr;
+    jlocation at_ = -1;
+};
 
 // Slow path: a class loader's method called while a rewritten constructor
 // stands at its call of the hook is the VM resolving the hook through that
 // loader: it and what it calls are dropped.
-bool resolvingTheHookForAConstructor(jthread thread) {
+bool resolvingTheHookForAConstructor(CallerOfEvent& callerOfEvent) {
     jmethodID caller = nullptr;
     jlocation at = -1;
-    if (!callerOf(thread, caller, at)) return false;
+    if (!callerOfEvent.get(caller, at)) return false;
     const MethodRecord* constructor = agentState->records->find(caller);
     if (constructor == nullptr || constructor->hookCallAt != at) return false;
     currentThreadFrames().resolving = 1;
@@ -356,7 +380,6 @@ void markObjectTagged(ThreadFrames& frames, std::size_t index) {
 // the one the caller is about to tag.
 void tagWaitingObjects(JNIEnv* jni, jthread thread, ThreadFrames& frames, jlong except) {
     frames.objectsWaitForTags = false;
-    jint count = -1;
     for (std::size_t i = 0; i < frames.size(); ++i) {
         EnteredFrame& frame = frames.at(i);
         if (frame.stackHeight < 0 || frame.receiver != EnteredFrame::Receiver::Reserved) continue;
@@ -364,8 +387,7 @@ void tagWaitingObjects(JNIEnv* jni, jthread thread, ThreadFrames& frames, jlong 
             frames.objectsWaitForTags = true;
             continue;
         }
-        if (count < 0 && agentState->jvmti->GetFrameCount(thread, &count) != JVMTI_ERROR_NONE) return;
-        jint depth = count - frame.stackHeight;
+        jint depth = eventDepth - frame.stackHeight;
         frame.stackHeight = -1;
         jmethodID where = nullptr;
         jlocation at = -1;
@@ -401,21 +423,16 @@ void tagFromFrameInOrder(JNIEnv* jni, jthread thread, jint depth, FetchReason re
 // (tagWaitingObjects), so that it takes its hash before any other, as it
 // would tagged at its entry. The object's own super or this constructor is
 // no such call.
-void noteCallBeforeSuper(JNIEnv* jni, jthread thread, const MethodRecord& record,
-                         ThreadFrames& frames) {
+void noteCallBeforeSuper(const MethodRecord& record, ThreadFrames& frames,
+                         CallerOfEvent& callerOfEvent) {
     EnteredFrame* waiting = frames.top();
     jmethodID caller = nullptr;
     jlocation at = -1;
-    if (!callerOf(thread, caller, at) || caller != waiting->method) return;
+    if (!callerOfEvent.get(caller, at) || caller != waiting->method) return;
     if (record.isConstructor && at == waiting->hookCallAt - kSuperCallBeforeHookCall) return;
-    jint count = 0;
-    if (agentState->jvmti->GetFrameCount(thread, &count) == JVMTI_ERROR_NONE && count >= 2) {
-        waiting->stackHeight = count - 1;
-        frames.objectsWaitForTags = true;
-        return;
-    }
-    // Where its frame cannot be told later, it is tagged now.
-    tagFromFrameInOrder(jni, thread, 1, FetchReason::CallBeforeSuper, *waiting);
+    // The constructor's frame is the caller's, one below the event's.
+    waiting->stackHeight = eventDepth - 1;
+    frames.objectsWaitForTags = true;
 }
 
 // Slow path: a super or this constructor that will not hand the object over
@@ -425,14 +442,15 @@ void noteCallBeforeSuper(JNIEnv* jni, jthread thread, const MethodRecord& record
 // (java.util.AbstractCollection's, say) is only followed, and so is the next
 // one it calls, until the chain reaches java.lang.Object's or a rewritten
 // constructor of the object's own chain (which tags it through the hook).
-void tagBeforeItsSuperConstructor(JNIEnv* jni, jthread thread, const MethodRecord& record) {
+void tagBeforeItsSuperConstructor(JNIEnv* jni, jthread thread, const MethodRecord& record,
+                                  CallerOfEvent& callerOfEvent) {
     if (record.isObjectConstructor) return;
     ThreadFrames* frames = existingThreadFrames();
     EnteredFrame* waiting = frames != nullptr ? frames->top() : nullptr;
     if (waiting == nullptr || waiting->receiver != EnteredFrame::Receiver::Reserved) return;
     jmethodID caller = nullptr;
     jlocation at = -1;
-    if (!callerOf(thread, caller, at)) return;
+    if (!callerOfEvent.get(caller, at)) return;
     bool direct = caller == waiting->method && at == waiting->hookCallAt - kSuperCallBeforeHookCall;
     bool chained = waiting->quietSuper != nullptr && caller == waiting->quietSuper &&
                    at == waiting->quietSuperCallAt;
@@ -449,12 +467,13 @@ void tagBeforeItsSuperConstructor(JNIEnv* jni, jthread thread, const MethodRecor
 
 // Where tags take identity hashes, keeps them taken in the order the
 // objects' entries came, before an entry of `record`.
-void keepHashOrder(JNIEnv* jni, jthread thread, const MethodRecord& record) {
+void keepHashOrder(JNIEnv* jni, jthread thread, const MethodRecord& record,
+                   CallerOfEvent& callerOfEvent) {
     ThreadFrames* frames = existingThreadFrames();
     if (frames == nullptr) return;
     const EnteredFrame* top = frames->top();
     if (top != nullptr && top->receiver == EnteredFrame::Receiver::Reserved && top->stackHeight < 0) {
-        noteCallBeforeSuper(jni, thread, record, *frames);
+        noteCallBeforeSuper(record, *frames, callerOfEvent);
     }
     if (frames->objectsWaitForTags && record.mayTakeHash) tagWaitingObjects(jni, thread, *frames, 0);
 }
@@ -465,11 +484,11 @@ void keepHashOrder(JNIEnv* jni, jthread thread, const MethodRecord& record) {
 // `new` in a rewritten class's code, of exactly this constructor's class,
 // which has not met any event yet. False when the caller tells nothing.
 bool constructedWithoutFetch(JNIEnv* jni, jthread thread, const MethodRecord& record,
-                             ThreadFrames& frames) {
+                             ThreadFrames& frames, CallerOfEvent& callerOfEvent) {
     jmethodID caller = nullptr;
     jlocation at = -1;
     EnteredFrame* mine = frames.top();
-    if (mine == nullptr || mine->method != record.method || !callerOf(thread, caller, at)) {
+    if (mine == nullptr || mine->method != record.method || !callerOfEvent.get(caller, at)) {
         return false;
     }
     const MethodRecord* callerRecord = agentState->records->find(caller);
@@ -515,10 +534,11 @@ void handleEntry(JNIEnv* jni, jthread thread, jmethodID method) {
     if (droppedAfterWaitingEntry(jni, thread, method, false)) return;
     std::unique_ptr<MethodRecord> once;
     const MethodRecord& record = *findOrMeet(jni, method, once);
-    if (record.mayResolveTheHook && resolvingTheHookForAConstructor(thread)) return;
+    CallerOfEvent callerOfEvent(thread);
+    if (record.mayResolveTheHook && resolvingTheHookForAConstructor(callerOfEvent)) return;
     if (record.requestsCollection) forgetHookReceiver(jni);
-    if (state->tagsTakeHashes) keepHashOrder(jni, thread, record);
-    if (record.isConstructor) tagBeforeItsSuperConstructor(jni, thread, record);
+    if (state->tagsTakeHashes) keepHashOrder(jni, thread, record, callerOfEvent);
+    if (record.isConstructor) tagBeforeItsSuperConstructor(jni, thread, record, callerOfEvent);
     if (record.hasClass && record.filtered && !record.activation) return;
     if (once == nullptr && writtenWithoutLock(record, /*exit=*/false)) return;
 
@@ -528,7 +548,8 @@ void handleEntry(JNIEnv* jni, jthread thread, jmethodID method) {
     bool pushed = kept != nullptr && kept->push(method, record.callsHook, record.hookCallAt,
                                                 record.startHookCallAt != kHookCallLocation);
     if (pushed && record.callsHook) return;
-    if (pushed && record.isConstructor && constructedWithoutFetch(jni, thread, record, *kept)) {
+    if (pushed && record.isConstructor &&
+        constructedWithoutFetch(jni, thread, record, *kept, callerOfEvent)) {
         return;
     }
     if (pushed && record.hookCallAt >= 0) {
@@ -618,6 +639,7 @@ void handleConstructedHookCall(JNIEnv* jni, ThreadFrames& frames, jobject object
 }  // namespace
 
 void JNICALL onMethodEntry(jvmtiEnv*, JNIEnv* jni, jthread thread, jmethodID method) {
+    ++eventDepth;
     if (droppedHere != 0) return;
     if (isModuleUpcall(method)) {
         droppedHere = kInModuleUpcall;
@@ -635,6 +657,9 @@ void JNICALL onMethodEntry(jvmtiEnv*, JNIEnv* jni, jthread thread, jmethodID met
 
 void JNICALL onMethodExit(jvmtiEnv*, JNIEnv* jni, jthread thread, jmethodID method,
                           jboolean wasPoppedByException, jvalue) {
+    struct LeftFrame {
+        ~LeftFrame() { --eventDepth; }
+    } left;
     if (droppedHere != 0) {
         if (droppedHere == kInModuleUpcall && isModuleUpcall(method)) droppedHere = 0;
         return;

@@ -32,8 +32,9 @@ struct EnteredFrame {
     jmethodID quietSuper = nullptr;
     jlocation quietSuperCallAt = -1;
     // A Reserved object whose constructor has called something before its
-    // super call, where tags take identity hashes: how many frames the
-    // thread's stack held up to that constructor's then; -1 otherwise.
+    // super call, where tags take identity hashes: the height of that
+    // constructor's frame on the thread's stack, as the thread's method
+    // events count it; -1 otherwise.
     jint stackHeight = -1;
 };
 

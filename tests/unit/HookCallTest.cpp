@@ -569,13 +569,11 @@ TEST_F(ConstructorCallTest, WhereTagsTakeHashesAWaitingObjectIsTaggedBeforeAnyOt
     jobject hashed = vm.object(leaf);
     jthread thread = vm.thread(maker);
     // `new Leaf` in make(), standing at `at`; `before` runs before its super
-    // call, with the Leaf's frame fifth on the stack.
+    // call.
     auto newLeaf = [&](jobject object, jlocation at, const std::function<void()>& before) {
-        vm.setFrameCount(thread, 5);
         vm.setReceiver(thread, object);
         vm.setCaller(thread, make, at, maker);
         enter(thread, leafInit);
-        vm.setFrameCount(thread, 6);
         vm.setCaller(thread, leafInit, 0, object);
         before();
         construct(thread, baseInit, object, leafInit, 1, object);
@@ -598,9 +596,8 @@ TEST_F(ConstructorCallTest, WhereTagsTakeHashesAWaitingObjectIsTaggedBeforeAnyOt
             vm.setCaller(thread, partInit, 1, argument);
             enter(thread, objectInit);
             leave(thread, objectInit);
-            vm.setFrameCount(thread, 7);
-            vm.setOuterCaller(thread, leafInit, 0, made);
-            vm.setCaller(thread, partInit, 5, argument);
+            // The Part's store, its frame over the Leaf's.
+            vm.setCaller(thread, leafInit, 0, made);
             store(thread, partInit, argument, 5);
             EXPECT_EQ(vm.tagOf(made), 3);
             EXPECT_EQ(vm.tagOf(argument), 4);
@@ -612,7 +609,6 @@ TEST_F(ConstructorCallTest, WhereTagsTakeHashesAWaitingObjectIsTaggedBeforeAnyOt
         // known to take no hash (System.arraycopy) first.
         newLeaf(hashed, 30, [&] {
             enter(thread, check);
-            vm.setFrameCount(thread, 7);
             vm.setCaller(thread, check, 3);
             vm.setOuterCaller(thread, leafInit, 0, hashed);
             enter(thread, copy);

@@ -67,6 +67,9 @@ struct AgentState {
     // whether an event is worth preparing before the lock is taken.
     std::atomic<int32_t> activationDepth{0};
     StringList objectLegend;
+    // Its size, for the events that find their receiver's tag without the
+    // lock: a tag up to it has its entry.
+    std::atomic<jlong> objectLegendSize{0};
     ViewList methodLegend;
     StringList filters;
     StringList activations;

@@ -92,6 +92,7 @@ bool recordMethodKey(const std::string& key) { return recordKeySlot(*methodKeySl
 void appendObjectLegend(std::string entry) {
     AgentState* state = agentState;
     state->objectLegend.append(std::move(entry));
+    state->objectLegendSize.store(static_cast<jlong>(state->objectLegend.size()), std::memory_order_release);
     int32_t id = state->nextObjectId++;
     if (state->objectLegendFile != nullptr) {
         writeEntry(*state->objectLegendFile, id, state->objectLegend.items.back());

@@ -169,13 +169,21 @@ void recordExit(JNIEnv* jni, const ReceiverPlace& place, const MethodRecord& rec
     writeExitLines(record.exitLine, key.added() ? kLeftWithoutEntry : "");
 }
 
-// The road without the lock: an event of a method without a receiver, whose
-// key is already in the legend, while no activation method was met (the
-// gate stays open) needs of the global order only its line's place.
-bool writtenWithoutLock(const MethodRecord& record, bool exit) {
-    if (!record.hasClass || record.filtered || record.activation || hasReceiver(record) ||
+// The road without the lock: an event of a method without a receiver, or
+// whose receiver (learned before) already has its tag and its object legend
+// entry, whose key is already in the legend, while no activation method was
+// met (the gate stays open) needs of the global order only its line's place.
+bool writtenWithoutLock(const MethodRecord& record, bool exit,
+                        const ReceiverLookup* receiver = nullptr) {
+    if (!record.hasClass || record.filtered || record.activation || record.key == nullptr ||
         !keyRecorded(*record.key) ||
         agentState->activationDepth.load(std::memory_order_relaxed) <= 0) {
+        return false;
+    }
+    if (hasReceiver(record) &&
+        (receiver == nullptr || receiver->outcome != ReceiverLookup::Outcome::Found ||
+         receiver->tag <= 0 ||
+         receiver->tag > agentState->objectLegendSize.load(std::memory_order_acquire))) {
         return false;
     }
     return exit ? writeExitLineUnlocked(record.exitLine) : writeEntryLineUnlocked(record.entryLine());
@@ -210,8 +218,8 @@ void enterCall(JNIEnv* jni, const ReceiverPlace& place, const MethodRecord& reco
         beforeTagging(jni, place.thread, 0);
     }
 
-    bool recorded;
-    {
+    bool recorded = prefetched && writtenWithoutLock(record, /*exit=*/false, &receiver);
+    if (!recorded) {
         AgentMonitorScope lock;
         if (!lock.held() || !isAgentLive()) return;
         recorded = recordEntry(jni, place, record, prefetched ? &receiver : nullptr, false);
@@ -597,6 +605,7 @@ void handleExit(JNIEnv* jni, jthread thread, jmethodID method, bool byException)
             known = true;
         }
     }
+    if (known && once == nullptr && writtenWithoutLock(record, /*exit=*/true, &receiver)) return;
     AgentMonitorScope lock;
     if (!lock.held() || !isAgentLive()) return;
     ReceiverPlace place{thread, 0, nullptr,

@@ -329,7 +329,7 @@ protected:
     }
 };
 
-TEST_F(UnlockedEventsTest, OnlyCallsOfKnownMethodsWithoutReceiverPassTheLock) {
+TEST_F(UnlockedEventsTest, OnlyCallsOfKnownMethodsWithoutReceiverOrWithATaggedOnePassTheLock) {
     jclass tool = vm.klass("Lapp/Tool;");
     jmethodID twice = vm.method(tool, "twice", "(I)I", MethodKind::Static);
     jmethodID later = vm.method(tool, "later", "()V", MethodKind::Static);
@@ -348,9 +348,14 @@ TEST_F(UnlockedEventsTest, OnlyCallsOfKnownMethodsWithoutReceiverPassTheLock) {
         enter(thread, later);
         leave(thread, later);
     }));
-    enter(thread, run);
+    enter(thread, run);  // its receiver is tagged with the lock
     leave(thread, run);
-    EXPECT_FALSE(doneWhileTheLockIsHeld([&] { enter(thread, run); })) << "a receiver";
+    EXPECT_TRUE(doneWhileTheLockIsHeld([&] {
+        enter(thread, run);
+        leave(thread, run);
+    }));
+    vm.setReceiver(thread, vm.object(tool));
+    EXPECT_FALSE(doneWhileTheLockIsHeld([&] { enter(thread, run); })) << "a receiver met first";
     leave(thread, run);
 
     writeLegends();
@@ -366,7 +371,10 @@ TEST_F(UnlockedEventsTest, OnlyCallsOfKnownMethodsWithoutReceiverPassTheLock) {
               " Lapp/Tool;run()V\n"
               " -Lapp/Tool;run()V\n"
               " Lapp/Tool;run()V\n"
+              " -Lapp/Tool;run()V\n"
+              " Lapp/Tool;run()V\n"
               " -Lapp/Tool;run()V\n");
+    EXPECT_EQ(readFile(dir.file("ObjectLegend.txt")), "1 == Lapp/Tool;\n2 == Lapp/Tool;\n");
 }
 
 TEST_F(UnlockedEventsTest, OnceAnActivationMethodIsMetEveryLineTakesTheLock) {

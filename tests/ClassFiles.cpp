@@ -60,20 +60,22 @@ uint16_t ClassFileBuilder::nameAndType(std::string_view name, std::string_view d
     return rawEntry(entry);
 }
 
-uint16_t ClassFileBuilder::fieldref(std::string_view owner, std::string_view name,
-                                    std::string_view descriptor) {
-    Bytes entry{9};
+uint16_t ClassFileBuilder::memberref(uint8_t tag, std::string_view owner, std::string_view name,
+                                     std::string_view descriptor) {
+    Bytes entry{tag};
     appendU2(entry, classRef(owner));
     appendU2(entry, nameAndType(name, descriptor));
     return rawEntry(entry);
 }
 
+uint16_t ClassFileBuilder::fieldref(std::string_view owner, std::string_view name,
+                                    std::string_view descriptor) {
+    return memberref(9, owner, name, descriptor);
+}
+
 uint16_t ClassFileBuilder::methodref(std::string_view owner, std::string_view name,
                                      std::string_view descriptor) {
-    Bytes entry{10};
-    appendU2(entry, classRef(owner));
-    appendU2(entry, nameAndType(name, descriptor));
-    return rawEntry(entry);
+    return memberref(10, owner, name, descriptor);
 }
 
 uint16_t ClassFileBuilder::integer(int32_t value) {

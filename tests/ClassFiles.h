@@ -58,6 +58,9 @@ public:
     uint16_t longValue(int64_t value);
     // Any other entry, written as given (tag first).
     uint16_t rawEntry(const Bytes& entry, int slots = 1);
+    // A Fieldref (tag 9) or Methodref (10) and the entries it names.
+    uint16_t memberref(uint8_t tag, std::string_view owner, std::string_view name,
+                       std::string_view descriptor);
     // Adds Integer entries until the pool's count (highest index + 1) is `count`.
     void fillPoolTo(uint32_t count);
     uint32_t poolCount() const { return nextIndex_; }

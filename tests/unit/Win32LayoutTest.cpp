@@ -129,13 +129,14 @@ TEST_F(Win32LoadTest, LoadHandsTheVmThe32BitLayouts) {
     for (int index = 1; index < 4; ++index) EXPECT_EQ(capabilityWord(*vm.capabilities, index), 0u);
 
     // The JVMTI 1.0 table: 35 slots of 4 bytes, MethodEntry at byte 60,
-    // MethodExit at byte 64, and VMInit (byte 0) and NativeMethodBind (byte
-    // 68), which set up the rewrite.
+    // MethodExit at byte 64, and VMInit (byte 0), FieldModification (byte
+    // 56) and NativeMethodBind (byte 68), which set up the rewrite.
     ASSERT_EQ(vm.callbackTableSize, 140);
     ASSERT_EQ(vm.callbackTable.size(), 140u);
     EXPECT_NE(callbackSlot(vm, JVMTI_EVENT_METHOD_ENTRY), nullptr);
     EXPECT_NE(callbackSlot(vm, JVMTI_EVENT_METHOD_EXIT), nullptr);
     EXPECT_NE(callbackSlot(vm, JVMTI_EVENT_VM_INIT), nullptr);
+    EXPECT_NE(callbackSlot(vm, JVMTI_EVENT_FIELD_MODIFICATION), nullptr);
     EXPECT_NE(callbackSlot(vm, JVMTI_EVENT_NATIVE_METHOD_BIND), nullptr);
     int setSlots = 0;
     for (std::size_t offset = 0; offset < 140; offset += 4) {
@@ -143,7 +144,7 @@ TEST_F(Win32LoadTest, LoadHandsTheVmThe32BitLayouts) {
         std::memcpy(&value, vm.callbackTable.data() + offset, 4);
         if (value != nullptr) ++setSlots;
     }
-    EXPECT_EQ(setSlots, 4);
+    EXPECT_EQ(setSlots, 5);
     EXPECT_EQ(agentState->traceDir, dir.path());
     EXPECT_EQ(agentState->errorLogPath, dir.path() + "\\errorLog.txt");
 

@@ -287,7 +287,7 @@ rewrite-verified)
         grep -v -e "Kelmora" -e "^Time: " "traced$n/stdout.txt" >"traced$n/program-out.txt"
         same_file "plain$n/stdout.txt" "traced$n/program-out.txt"
         same_file "plain$n/stderr.txt" "traced$n/stderr.txt"
-        grep -q "kelmora" "traced$n/trace.txt" "traced$n/MethodLegend.txt" "traced$n/ObjectLegend.txt" &&
+        grep -q -e "kelmora" -e "KelmoraHook" "traced$n/trace.txt" "traced$n/MethodLegend.txt" "traced$n/ObjectLegend.txt" &&
             fail "$program: the agent's own code appears in the files"
     done
     ;;

@@ -259,6 +259,10 @@ rewrite-same-files)
         same_files_in "fetched$n" "rewritten$n"
     done
     same_as_expected rewritten1
+    # And the classes are rewritten there: no receiver is read from a frame.
+    traced_in counted "$jdk*mode=fetchcounts" app.Main
+    grep -q "receivers fetched from the VM: not-rewritten=0 writes-local-0=0 constructor-caller=0 constructor-not-rewritten=0 " \
+        counted/stderr.txt || fail "receivers read from frames: $(grep fetched counted/stderr.txt)"
     if [ -n "${KELMORA_LIBRARY_CLASSPATH:-}" ]; then
         # A program working inside Guava and Commons Lang 3.
         classes=$KELMORA_LIBRARY_CLASSPATH

@@ -1,6 +1,7 @@
 // Rewriting a class file so that each eligible method hands its receiver to
-// the agent's hook: `aload_0; putstatic <hook field>`, padded to 8 bytes. Instance methods call it first; constructors
-// right after their super or this call, once the object is initialized;
+// the agent's hook: `aload_0; putstatic <hook field>`, padded to 8 bytes.
+// Instance methods store it first; constructors right after their super or
+// this call, once the object is initialized;
 // static methods the agent takes as instance methods first too, with their
 // first parameter, a reference, behind a null test. A pure function of the
 // bytes: no VM, no agent state.

@@ -25,22 +25,33 @@ namespace {
 
 constexpr const char* kLeftWithoutEntry = "Warning: Left method that hasn't been entered...";
 
-// Why this thread's events are dropped, if they are: the agent's own work
-// on it, or the VM running its Java code for a module's first rewritten
-// class (which the program would not run untraced). One byte, so that the
-// hot path reads one thread-local.
+// What every event of this thread reads first: one thread-local.
 constexpr unsigned char kAgentAtWork = 1;
 constexpr unsigned char kInModuleUpcall = 2;
-thread_local unsigned char droppedHere = 0;
-// How many frames this thread has entered and not yet left, as its method
-// events tell (every frame has both, whatever leaves it): the height of a
-// frame on its stack, counted from a base far from zero, without walking
-// the stack. A frame's exit counts once its handling is over.
 constexpr jint kEventDepthBase = 1 << 20;
-thread_local jint eventDepth = kEventDepthBase;
+struct ThreadEvents {
+    // How many frames this thread has entered and not yet left, as its
+    // method events tell (every frame has both, whatever leaves it): the
+    // height of a frame on its stack, counted from a base far from zero,
+    // without walking the stack. A frame's exit counts once its handling is
+    // over.
+    jint depth = kEventDepthBase;
+    // Why this thread's events are dropped, if they are: the agent's own
+    // work on it, or the VM running its Java code for a module's first
+    // rewritten class (which the program would not run untraced).
+    unsigned char dropped = 0;
+};
+thread_local ThreadEvents thisThread;
 // Where a rewritten method stores its receiver in the hook field: after its
 // `aload_0` (the "hook call").
 constexpr jlocation kHookCallLocation = 1;
+// Where a rewritten method's frame stores in the hook field: behind a
+// constructor's super call, or at its method's start (behind a null test
+// in a static method taken as an instance method).
+jlocation hookStoreAt(const EnteredFrame& frame) {
+    if (frame.hookCallAt >= 0) return frame.hookCallAt;
+    return frame.guardedHookCall ? static_cast<jlocation>(kGuardedHookCallAt) : kHookCallLocation;
+}
 // In a constructor, its super or this call stands before its hook call,
 // with an `aload_0` between (an invokespecial, three bytes, then one).
 constexpr jlocation kSuperCallBeforeHookCall = 4;
@@ -273,11 +284,7 @@ bool settleWaitingEntry(JNIEnv* jni, jthread thread, ThreadFrames& frames, jmeth
     if (!exit) {
         jmethodID where = nullptr;
         jlocation at = -1;
-        jlocation hookAt = waiting.hookCallAt;
-        if (hookAt < 0) {
-            const MethodRecord* waitingRecord = agentState->records->find(waiting.method);
-            hookAt = waitingRecord != nullptr ? waitingRecord->startHookCallAt : kHookCallLocation;
-        }
+        jlocation hookAt = hookStoreAt(waiting);
         if (agentState->jvmti->GetFrameLocation(thread, depth, &where, &at) != JVMTI_ERROR_NONE ||
             where != waiting.method) {
             depth = -1;
@@ -395,7 +402,7 @@ void tagWaitingObjects(JNIEnv* jni, jthread thread, ThreadFrames& frames, jlong 
             frames.objectsWaitForTags = true;
             continue;
         }
-        jint depth = eventDepth - frame.stackHeight;
+        jint depth = thisThread.depth - frame.stackHeight;
         frame.stackHeight = -1;
         jmethodID where = nullptr;
         jlocation at = -1;
@@ -439,7 +446,7 @@ void noteCallBeforeSuper(const MethodRecord& record, ThreadFrames& frames,
     if (!callerOfEvent.get(caller, at) || caller != waiting->method) return;
     if (record.isConstructor && at == waiting->hookCallAt - kSuperCallBeforeHookCall) return;
     // The constructor's frame is the caller's, one below the event's.
-    waiting->stackHeight = eventDepth - 1;
+    waiting->stackHeight = thisThread.depth - 1;
     frames.objectsWaitForTags = true;
 }
 
@@ -554,7 +561,7 @@ void handleEntry(JNIEnv* jni, jthread thread, jmethodID method) {
     // The method's first instruction calls the hook, which writes the entry
     // with the receiver in hand; without a frame to wait on, it is written now.
     bool pushed = kept != nullptr && kept->push(method, record.callsHook, record.hookCallAt,
-                                                record.startHookCallAt != kHookCallLocation);
+                                                record.guardedHookCall);
     if (pushed && record.callsHook) return;
     if (pushed && record.isConstructor &&
         constructedWithoutFetch(jni, thread, record, *kept, callerOfEvent)) {
@@ -648,10 +655,11 @@ void handleConstructedHookCall(JNIEnv* jni, ThreadFrames& frames, jobject object
 }  // namespace
 
 void JNICALL onMethodEntry(jvmtiEnv*, JNIEnv* jni, jthread thread, jmethodID method) {
-    ++eventDepth;
-    if (droppedHere != 0) return;
+    ThreadEvents& here = thisThread;
+    ++here.depth;
+    if (here.dropped != 0) return;
     if (isModuleUpcall(method)) {
-        droppedHere = kInModuleUpcall;
+        here.dropped = kInModuleUpcall;
         return;
     }
     EventHandlerScope scope;
@@ -666,11 +674,13 @@ void JNICALL onMethodEntry(jvmtiEnv*, JNIEnv* jni, jthread thread, jmethodID met
 
 void JNICALL onMethodExit(jvmtiEnv*, JNIEnv* jni, jthread thread, jmethodID method,
                           jboolean wasPoppedByException, jvalue) {
+    ThreadEvents& here = thisThread;
     struct LeftFrame {
-        ~LeftFrame() { --eventDepth; }
-    } left;
-    if (droppedHere != 0) {
-        if (droppedHere == kInModuleUpcall && isModuleUpcall(method)) droppedHere = 0;
+        ThreadEvents& events;
+        ~LeftFrame() { --events.depth; }
+    } left{here};
+    if (here.dropped != 0) {
+        if (here.dropped == kInModuleUpcall && isModuleUpcall(method)) here.dropped = 0;
         return;
     }
     EventHandlerScope scope;
@@ -684,21 +694,22 @@ void JNICALL onMethodExit(jvmtiEnv*, JNIEnv* jni, jthread thread, jmethodID meth
 
 void JNICALL onHookStore(jvmtiEnv*, JNIEnv* jni, jthread, jmethodID method, jlocation location,
                          jclass, jobject, jfieldID, char, jvalue value) {
-    if (droppedHere != 0) return;
+    if (thisThread.dropped != 0) return;
     // Only the innermost kept frame's method stores there for it: a
     // rewritten method at its start, or a rewritten constructor behind its
     // super call. Any other store is no receiver's.
     ThreadFrames* frames = existingThreadFrames();
     EnteredFrame* top = frames != nullptr ? frames->top() : nullptr;
-    if (top == nullptr || top->method != method || frames->resolving > 0) return;
+    if (top == nullptr || top->method != method || location != hookStoreAt(*top) ||
+        frames->resolving > 0) {
+        return;
+    }
     EventHandlerScope scope;
     if (!scope.entered()) return;
     try {
-        if (location == top->hookCallAt) {
+        if (top->hookCallAt >= 0) {
             handleConstructedHookCall(jni, *frames, value.l);
-        } else if (top->hookCallAt < 0 &&
-                   location == (top->guardedHookCall ? static_cast<jlocation>(kGuardedHookCallAt)
-                                                           : kHookCallLocation)) {
+        } else {
             handleHookCall(jni, *frames, value.l);
         }
     } catch (...) {
@@ -708,8 +719,10 @@ void JNICALL onHookStore(jvmtiEnv*, JNIEnv* jni, jthread, jmethodID method, jloc
 
 void keepHashOrderAtClassLoad(JNIEnv* jni) { beforeTagging(jni, nullptr, 0); }
 
-AgentWorkScope::AgentWorkScope() { droppedHere |= kAgentAtWork; }
-AgentWorkScope::~AgentWorkScope() { droppedHere &= static_cast<unsigned char>(~kAgentAtWork); }
+AgentWorkScope::AgentWorkScope() { thisThread.dropped |= kAgentAtWork; }
+AgentWorkScope::~AgentWorkScope() {
+    thisThread.dropped &= static_cast<unsigned char>(~kAgentAtWork);
+}
 
 void JNICALL onClassUnload(jvmtiEnv*, ...) {
     if (!beginAgentCallback()) return;

@@ -53,7 +53,7 @@ void scanBytecode(jvmtiEnv* jvmti, JNIEnv* jni, jmethodID method, jclass declari
         return;
     }
     record.callsHook = atStart;
-    if (guarded) record.startHookCallAt = static_cast<jlocation>(kGuardedHookCallAt);
+    record.guardedHookCall = guarded;
     if (afterSuper >= 0) {
         record.hookCallAt = afterSuper;
         record.superCallAt = afterSuper - 4;  // the invokespecial, then aload_0

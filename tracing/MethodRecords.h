@@ -45,10 +45,10 @@ struct MethodRecord {
     // class's constant pool naming the hook there: the hook, called first,
     // brings the receiver, so its entry waits for that call.
     bool callsHook = false;
-    // Where that call's invokestatic stands: 1, or behind a null test in a
-    // static method taken as an instance method (whose entry, on a null,
-    // waits in vain and is written at the next event).
-    jlocation startHookCallAt = 1;
+    // That call stands behind a null test (a static method taken as an
+    // instance method, whose entry, on a null, waits in vain and is written
+    // at the next event).
+    bool guardedHookCall = false;
     // Why its entry fetches the receiver when it must (it does not call the
     // hook, or the call did not come first).
     FetchReason fetchReason = FetchReason::NotRewritten;

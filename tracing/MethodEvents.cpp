@@ -84,6 +84,14 @@ const MethodRecord* findOrMeet(JNIEnv* jni, jmethodID method, std::unique_ptr<Me
     return record != nullptr ? record : meetMethod(jni, method, once);
 }
 
+// A kept frame's record: the one its entry found, while the table still
+// keeps it; else looked up again.
+const MethodRecord* recordOf(JNIEnv* jni, const EnteredFrame& frame,
+                             std::unique_ptr<MethodRecord>& once) {
+    if (frame.recordsGeneration == agentState->records->generation()) return frame.record;
+    return findOrMeet(jni, frame.method, once);
+}
+
 // The thread's frames when this method's calls are kept there: only those
 // whose exit may reuse the entry's receiver. Their entries and exits nest on
 // each thread as all calls do. A method met with a failed lookup may be
@@ -303,7 +311,7 @@ bool settleWaitingEntry(JNIEnv* jni, jthread thread, ThreadFrames& frames, jmeth
     }
     waiting.pending = false;
     std::unique_ptr<MethodRecord> once;
-    const MethodRecord& record = *findOrMeet(jni, waiting.method, once);
+    const MethodRecord& record = *recordOf(jni, waiting, once);
     ReceiverPlace place{thread, depth, nullptr, FetchReason::HookNotCalled};
     enterCall(jni, place, record, &frames);
     return false;
@@ -547,6 +555,9 @@ void handleEntry(JNIEnv* jni, jthread thread, jmethodID method) {
     AgentState* state = agentState;
     if (!state->records->enabled()) return handleUnrecorded(jni, thread, method, false);
     if (droppedAfterWaitingEntry(jni, thread, method, false)) return;
+    // Read before the lookup: a frame never holds a record older than its
+    // generation.
+    uint32_t generation = state->records->generation();
     std::unique_ptr<MethodRecord> once;
     const MethodRecord& record = *findOrMeet(jni, method, once);
     CallerOfEvent callerOfEvent(thread);
@@ -560,8 +571,7 @@ void handleEntry(JNIEnv* jni, jthread thread, jmethodID method) {
     ThreadFrames* kept = framesFor(record, once != nullptr);
     // The method's first instruction calls the hook, which writes the entry
     // with the receiver in hand; without a frame to wait on, it is written now.
-    bool pushed = kept != nullptr && kept->push(method, record.callsHook, record.hookCallAt,
-                                                record.guardedHookCall);
+    bool pushed = kept != nullptr && kept->push(record, generation, record.callsHook);
     if (pushed && record.callsHook) return;
     if (pushed && record.isConstructor &&
         constructedWithoutFetch(jni, thread, record, *kept, callerOfEvent)) {
@@ -582,7 +592,11 @@ void handleExit(JNIEnv* jni, jthread thread, jmethodID method, bool byException)
     if (!state->records->enabled()) return handleUnrecorded(jni, thread, method, true);
     if (droppedAfterWaitingEntry(jni, thread, method, true)) return;
     std::unique_ptr<MethodRecord> once;
-    const MethodRecord& record = *findOrMeet(jni, method, once);
+    ThreadFrames* frames = existingThreadFrames();
+    const EnteredFrame* top = frames != nullptr ? frames->top() : nullptr;
+    const MethodRecord& record = top != nullptr && top->method == method
+                                     ? *recordOf(jni, *top, once)
+                                     : *findOrMeet(jni, method, once);
     // A filtered class's exit stops at the gate test, before anything else.
     if (record.hasClass && record.filtered) return;
     if (once == nullptr && writtenWithoutLock(record, /*exit=*/true)) return;
@@ -628,7 +642,7 @@ void handleHookCall(JNIEnv* jni, ThreadFrames& frames, jobject receiver) {
     if (waiting == nullptr || !waiting->pending || frames.resolving > 0) return;
     waiting->pending = false;
     std::unique_ptr<MethodRecord> once;
-    const MethodRecord& record = *findOrMeet(jni, waiting->method, once);
+    const MethodRecord& record = *recordOf(jni, *waiting, once);
     ReceiverPlace place;
     place.object = receiver;
     enterCall(jni, place, record, &frames);

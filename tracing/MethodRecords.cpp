@@ -168,7 +168,11 @@ bool describeMethod(jvmtiEnv* jvmti, JNIEnv* jni, jmethodID method, bool complet
             bool declaredStatic = (modifiers & kAccStatic) != 0;
             record.receiverAbsent =
                 declaredStatic && !record.isStatic && !firstParameterIsReference(signature.text);
-            if (!record.isStatic && !record.isNative && !record.receiverAbsent) {
+            // A filtered class is never rewritten and its methods' events
+            // stop at the filter; only its constructors' code matters (whether
+            // it can hand its object on).
+            bool scanned = !record.filtered || record.isConstructor;
+            if (!record.isStatic && !record.isNative && !record.receiverAbsent && scanned) {
                 scanBytecode(jvmti, jni, method, declaring, classSignature.text, record);
             }
             record.fetchReason = fetchReasonOf(record, modifiers);
@@ -304,6 +308,7 @@ void MethodRecordTable::forgetAll(bool waitForReaders) {
     if (owned_->used == 0) return;
     auto fresh = std::make_unique<Generation>(1024);
     current_.store(fresh.get(), std::memory_order_release);
+    generation_.fetch_add(1, std::memory_order_acq_rel);
     retired_.push_back(std::move(owned_));
     owned_ = std::move(fresh);
     // Kept until a later wait succeeds: every handler that began before this

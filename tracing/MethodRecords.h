@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -134,6 +135,10 @@ public:
     // later call that waits (or with the table).
     void forgetAll(bool waitForReaders = true);
     std::size_t size() const;
+    // Changes when forgetAll drops the records. A handler that reads it
+    // unchanged since it took a record may use that record to its end, as
+    // one it found (forgetAll waits for such handlers before freeing).
+    uint32_t generation() const { return generation_.load(std::memory_order_acquire); }
 
 private:
     struct Generation;
@@ -141,6 +146,7 @@ private:
 
     std::atomic<bool> enabled_{false};
     std::atomic<Generation*> current_;
+    std::atomic<uint32_t> generation_{0};
     mutable std::mutex writeLock_;
     // Generations no longer current but possibly still read; freed by
     // forgetAll after a grace period, or with the table.

@@ -1,13 +1,16 @@
 #include "tracing/ThreadFrames.h"
 
-bool ThreadFrames::push(jmethodID method, bool pending, jlocation hookCallAt,
-                        bool guardedHookCall) noexcept {
+#include "tracing/MethodRecords.h"
+
+bool ThreadFrames::push(const MethodRecord& record, uint32_t generation, bool pending) noexcept {
     try {
         EnteredFrame frame;
-        frame.method = method;
+        frame.method = record.method;
+        frame.record = &record;
+        frame.recordsGeneration = generation;
         frame.pending = pending;
-        frame.hookCallAt = hookCallAt;
-        frame.guardedHookCall = guardedHookCall;
+        frame.hookCallAt = record.hookCallAt;
+        frame.guardedHookCall = record.guardedHookCall;
         frames_.push_back(frame);
         return true;
     } catch (...) {

@@ -5,7 +5,10 @@
 #include <jvmti.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
+
+struct MethodRecord;
 
 struct EnteredFrame {
     enum class Receiver : unsigned char {
@@ -16,6 +19,11 @@ struct EnteredFrame {
                    // handed out, the tag is set once its constructor hands it over
     };
     jmethodID method = nullptr;
+    // The method's record, as the record table held it in `recordsGeneration`
+    // (see MethodRecordTable::generation): later events of the frame use it
+    // without a lookup while the table keeps that generation.
+    const MethodRecord* record = nullptr;
+    uint32_t recordsGeneration = 0;
     // The entry waits for the method's call of the hook, which brings the
     // receiver; nothing is written for it yet.
     bool pending = false;
@@ -41,10 +49,10 @@ struct EnteredFrame {
 // One thread's entered frames, innermost last. Used only by its own thread.
 class ThreadFrames {
 public:
+    // The frame of `record`'s method, which the table holds in `generation`.
     // Never throws: without memory the frames are dropped, exits fetch and
     // false is returned.
-    bool push(jmethodID method, bool pending = false, jlocation hookCallAt = -1,
-              bool guardedHookCall = false) noexcept;
+    bool push(const MethodRecord& record, uint32_t generation, bool pending) noexcept;
     // The innermost frame, or null when none is kept.
     EnteredFrame* top() noexcept { return frames_.empty() ? nullptr : &frames_.back(); }
     // The frame under the innermost one, or null.

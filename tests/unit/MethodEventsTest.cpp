@@ -413,6 +413,31 @@ TEST_F(RecordedEventsTest, MethodIdentifierReusedAfterUnloadGetsItsOwnTexts) {
               "1 == Lapp/Job;\n");
 }
 
+// A frame entered before an unload holds a record the unload freed: its exit
+// must describe the method as the VM knows it now.
+TEST_F(RecordedEventsTest, ExitAfterUnloadDescribesTheMethodAgain) {
+    jclass job = vm.klass("Lapp/Job;");
+    jclass later = vm.klass("Lapp/Later;");
+    jmethodID run = vm.method(job, "run", "()V");
+    jthread thread = vm.thread(vm.object(job));
+    vm.classUnloadCallback = reinterpret_cast<jvmtiExtensionEvent>(onClassUnload);
+    enter(thread, run);
+    vm.unloadClasses();
+    vm.reuseMethodId(run, later, "go", "(J)V", MethodKind::Static);
+    leave(thread, run);
+    expectCleanAfterEvents();
+    EXPECT_EQ(legendsAndTrace(),
+              "trace:\n"
+              " Lapp/Job;run()V\n"
+              " Warning: Left method that hasn't been entered...\n"
+              " -Lapp/Later;go(J)V\n"
+              "methods:\n"
+              "1 == run:<()V>:<(null)>\n"
+              "2 == go:<(J)V>:<(null)>\n"
+              "objects:\n"
+              "1 == Lapp/Job;\n");
+}
+
 TEST_F(RecordedEventsTest, ExitFetchesAgainOnlyWhenSlotZeroMayHaveChanged) {
     jclass job = vm.klass("Lapp/Job;");
     jobject receiver = vm.object(job);

@@ -5,7 +5,7 @@ namespace {
 // Fixed lengths by opcode; 0 marks the variable ones (switches, wide) and
 // opcodes that are not instructions of a class file.
 constexpr uint8_t kNone = 0;
-uint8_t fixedLength(uint8_t opcode) {
+constexpr uint8_t fixedLengthOf(uint8_t opcode) {
     if (opcode <= 0x0f) return 1;                      // nop .. dconst_1
     if (opcode == 0x10) return 2;                      // bipush
     if (opcode == 0x11) return 3;                      // sipush
@@ -35,6 +35,20 @@ uint8_t fixedLength(uint8_t opcode) {
     if (opcode <= 0xc9) return 5;                      // goto_w, jsr_w
     return kNone;
 }
+
+// Every method's code is walked instruction by instruction several times
+// as a class loads: one load per instruction instead of a chain of tests.
+struct LengthTable {
+    uint8_t length[256];
+    constexpr LengthTable() : length() {
+        for (int opcode = 0; opcode < 256; ++opcode) {
+            length[opcode] = fixedLengthOf(static_cast<uint8_t>(opcode));
+        }
+    }
+};
+constexpr LengthTable kFixedLengths;
+
+uint8_t fixedLength(uint8_t opcode) { return kFixedLengths.length[opcode]; }
 
 int32_t readInt(const uint8_t* at) {
     return static_cast<int32_t>((uint32_t(at[0]) << 24) | (uint32_t(at[1]) << 16) |

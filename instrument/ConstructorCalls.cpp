@@ -78,11 +78,14 @@ public:
         State start;
         start.thisReady = !constructor_;
         if (constructor_ && !neverWritesLocalZero(code_, length_)) ok_ = false;
-        if (ok_ && length_ > 0) reach(0, start);
+        if (ok_ && length_ > 0) {
+            markJoins();
+            reach(0, start);
+        }
         while (ok_ && !work_.empty()) {
             uint32_t pc = work_.back();
             work_.pop_back();
-            step(pc, *states_[pc]);
+            follow(pc, *states_[pc]);
         }
         result_.followed = ok_;
         return result_;
@@ -90,6 +93,60 @@ public:
 
 private:
     bool fail() { return ok_ = false; }
+
+    // Where paths may meet: the start, every jump's target and every
+    // handler. Any other instruction is reached only from the one before it,
+    // so its state is carried on rather than kept. Code whose jumps or
+    // handlers land inside an instruction (which the VM refuses) keeps a
+    // state at every offset, as paths may meet anywhere there.
+    void markJoins() {
+        joins_.assign(length_, 0);
+        std::vector<uint8_t> starts(length_, 0);
+        auto target = [this](int64_t at) {
+            if (at >= 0 && at < static_cast<int64_t>(length_)) joins_[static_cast<std::size_t>(at)] = 1;
+        };
+        joins_[0] = 1;
+        for (std::size_t pc = 0; pc < length_;) {
+            std::size_t size = instructionLength(code_, length_, pc);
+            if (size == 0) return joins_.assign(length_, 1);
+            starts[pc] = 1;
+            uint8_t opcode = code_[pc];
+            if ((opcode >= 0x99 && opcode <= 0xa8) || opcode == 0xc6 || opcode == 0xc7) {
+                target(int64_t(pc) + s2(code_ + pc + 1));
+            } else if (opcode == 0xc8 || opcode == 0xc9) {
+                target(int64_t(pc) + s4(code_ + pc + 1));
+            } else if (opcode == 0xaa || opcode == 0xab) {
+                std::size_t at = (pc + 4) & ~std::size_t(3);
+                target(int64_t(pc) + s4(code_ + at));
+                int64_t count = opcode == 0xaa ? int64_t(s4(code_ + at + 8)) - s4(code_ + at + 4) + 1
+                                               : s4(code_ + at + 4);
+                // Offsets from at + 12: alone (table) or behind their keys.
+                std::size_t stride = opcode == 0xaa ? 4 : 8;
+                for (int64_t i = 0; i < count; ++i) {
+                    target(int64_t(pc) + s4(code_ + at + 12 + stride * static_cast<std::size_t>(i)));
+                }
+            }
+            pc += size;
+        }
+        for (const CodeRange& range : handlers_) target(range.handler);
+        for (std::size_t pc = 0; pc < length_; ++pc) {
+            if (joins_[pc] && !starts[pc]) return joins_.assign(length_, 1);
+        }
+    }
+
+    // From a join on, instruction by instruction, until control ends or
+    // meets another join.
+    void follow(uint32_t pc, State state) {
+        while (ok_) {
+            uint32_t next = 0;
+            if (!step(pc, state, next)) return;
+            if (next >= length_ || joins_[next]) {
+                reach(next, state);
+                return;
+            }
+            pc = next;
+        }
+    }
 
     // A path arrives at `pc` with `state`; paths that meet must agree.
     void reach(uint32_t pc, const State& state) {
@@ -303,12 +360,11 @@ private:
         }
     }
 
-    void step(uint32_t pc, State state) {
+    // Steps `state` over the instruction at `pc`; true with `next` when
+    // control passes on to the instruction after it.
+    bool step(uint32_t pc, State& state, uint32_t& next) {
         std::size_t size = instructionLength(code_, length_, pc);
-        if (size == 0) {
-            fail();
-            return;
-        }
+        if (size == 0) return fail();
         // Any instruction inside a try block may go to its handler, with
         // the locals as they are there and the exception alone on the stack.
         for (const CodeRange& range : handlers_) {
@@ -388,12 +444,10 @@ private:
         } else {
             done = simple(state, opcode);
         }
-        if (!done || !ok_) {
-            fail();
-            return;
-        }
+        if (!done || !ok_) return fail();
         branches(state, pc, opcode);
-        if (goesOn) reach(static_cast<uint32_t>(pc + size), state);
+        next = static_cast<uint32_t>(pc + size);
+        return goesOn && ok_;
     }
 
     const uint8_t* code_;
@@ -402,6 +456,7 @@ private:
     const std::vector<CodeRange>& handlers_;
     const PoolEntries& pool_;
     std::vector<std::optional<State>> states_;
+    std::vector<uint8_t> joins_;
     std::vector<uint32_t> work_;
     ConstructorCalls result_;
     bool ok_ = true;

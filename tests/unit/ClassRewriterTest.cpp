@@ -251,6 +251,21 @@ TEST(ClassRewriterTest, ClassesWhoseConstructorCallsCannotBeFollowedStayAsTheyAr
                                                                        0x4c, 0xa9, 0x01}});
     }, 49);
     EXPECT_EQ(subroutine.outcome, ClassOutcome::ConstructorCallsNotFollowed);
+    // Paths that meet with different stacks: at a jump's target, and (the
+    // jump landing inside `sipush 0`, whose operand reads as two nops) at
+    // an instruction no jump names.
+    auto made = [](ClassFileBuilder& b) {
+        return join({{0xbb}, u2Bytes(b.classRef("app/A")), {0x59, 0xb7},
+                     u2Bytes(b.methodref("app/A", "<init>", "()V")), {0x57}});
+    };
+    RewriteResult atTarget = withMethod([&made](ClassFileBuilder& b) {
+        return join({made(b), {0x1b, 0x99, 0x00, 0x05, 0x03, 0x00, 0xb1}});
+    });
+    EXPECT_EQ(atTarget.outcome, ClassOutcome::ConstructorCallsNotFollowed);
+    RewriteResult inside = withMethod([&made](ClassFileBuilder& b) {
+        return join({made(b), {0x1b, 0x99, 0x00, 0x05, 0x03, 0x11, 0x00, 0x00, 0xb1}});
+    });
+    EXPECT_EQ(inside.outcome, ClassOutcome::ConstructorCallsNotFollowed);
     // Followed, and matching: the class is rewritten as any other.
     RewriteResult matching = withMethod([](ClassFileBuilder& b) {
         return join({{0xbb}, u2Bytes(b.classRef("app/A")), {0x59, 0xb7},

@@ -110,22 +110,7 @@ private:
             std::size_t size = instructionLength(code_, length_, pc);
             if (size == 0) return joins_.assign(length_, 1);
             starts[pc] = 1;
-            uint8_t opcode = code_[pc];
-            if ((opcode >= 0x99 && opcode <= 0xa8) || opcode == 0xc6 || opcode == 0xc7) {
-                target(int64_t(pc) + s2(code_ + pc + 1));
-            } else if (opcode == 0xc8 || opcode == 0xc9) {
-                target(int64_t(pc) + s4(code_ + pc + 1));
-            } else if (opcode == 0xaa || opcode == 0xab) {
-                std::size_t at = (pc + 4) & ~std::size_t(3);
-                target(int64_t(pc) + s4(code_ + at));
-                int64_t count = opcode == 0xaa ? int64_t(s4(code_ + at + 8)) - s4(code_ + at + 4) + 1
-                                               : s4(code_ + at + 4);
-                // Offsets from at + 12: alone (table) or behind their keys.
-                std::size_t stride = opcode == 0xaa ? 4 : 8;
-                for (int64_t i = 0; i < count; ++i) {
-                    target(int64_t(pc) + s4(code_ + at + 12 + stride * static_cast<std::size_t>(i)));
-                }
-            }
+            jumpTargets(static_cast<uint32_t>(pc), target);
             pc += size;
         }
         for (const CodeRange& range : handlers_) target(range.handler);
@@ -277,27 +262,33 @@ private:
         }
     }
 
-    // Targets of the branch at `pc`; false for an opcode that is no branch.
-    void branches(const State& state, uint32_t pc, uint8_t opcode) {
-        if ((opcode >= 0x99 && opcode <= 0xa7) || opcode == 0xc6 || opcode == 0xc7) {
-            reach(static_cast<uint32_t>(int64_t(pc) + s2(code_ + pc + 1)), state);
-        } else if (opcode == 0xc8) {
-            reach(static_cast<uint32_t>(int64_t(pc) + s4(code_ + pc + 1)), state);
+    // Every offset the jump at `pc` may go to, handed to `to` (nothing for
+    // an instruction that is no jump). A subroutine's call counts as one.
+    template <typename To>
+    void jumpTargets(uint32_t pc, To&& to) const {
+        uint8_t opcode = code_[pc];
+        if ((opcode >= 0x99 && opcode <= 0xa8) || opcode == 0xc6 || opcode == 0xc7) {
+            to(int64_t(pc) + s2(code_ + pc + 1));
+        } else if (opcode == 0xc8 || opcode == 0xc9) {
+            to(int64_t(pc) + s4(code_ + pc + 1));
         } else if (opcode == 0xaa || opcode == 0xab) {
             std::size_t at = (pc + 4) & ~std::size_t(3);
-            reach(static_cast<uint32_t>(int64_t(pc) + s4(code_ + at)), state);
-            if (opcode == 0xaa) {
-                int64_t count = int64_t(s4(code_ + at + 8)) - s4(code_ + at + 4) + 1;
-                for (int64_t i = 0; i < count && ok_; ++i) {
-                    reach(static_cast<uint32_t>(int64_t(pc) + s4(code_ + at + 12 + 4 * i)), state);
-                }
-            } else {
-                int32_t pairs = s4(code_ + at + 4);
-                for (int32_t i = 0; i < pairs && ok_; ++i) {
-                    reach(static_cast<uint32_t>(int64_t(pc) + s4(code_ + at + 12 + 8 * i)), state);
-                }
+            to(int64_t(pc) + s4(code_ + at));
+            int64_t count = opcode == 0xaa ? int64_t(s4(code_ + at + 8)) - s4(code_ + at + 4) + 1
+                                           : s4(code_ + at + 4);
+            // Offsets from at + 12: alone (table) or behind their keys.
+            std::size_t stride = opcode == 0xaa ? 4 : 8;
+            for (int64_t i = 0; i < count; ++i) {
+                to(int64_t(pc) + s4(code_ + at + 12 + stride * static_cast<std::size_t>(i)));
             }
         }
+    }
+
+    // Paths go on with `state` to every target of the jump at `pc`.
+    void branches(const State& state, uint32_t pc) {
+        jumpTargets(pc, [this, &state](int64_t target) {
+            if (ok_) reach(static_cast<uint32_t>(target), state);
+        });
     }
 
     // The stack effect of every other instruction: slots taken, then given.
@@ -445,7 +436,7 @@ private:
             done = simple(state, opcode);
         }
         if (!done || !ok_) return fail();
-        branches(state, pc, opcode);
+        branches(state, pc);
         next = static_cast<uint32_t>(pc + size);
         return goesOn && ok_;
     }

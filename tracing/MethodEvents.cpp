@@ -194,15 +194,17 @@ void recordExit(JNIEnv* jni, const ReceiverPlace& place, const MethodRecord& rec
 // met (the gate stays open) needs of the global order only its line's place.
 bool writtenWithoutLock(const MethodRecord& record, bool exit,
                         const ReceiverLookup* receiver = nullptr) {
-    if (!record.hasClass || record.filtered || record.activation || record.key == nullptr ||
-        !keyRecorded(*record.key) ||
-        agentState->activationDepth.load(std::memory_order_relaxed) <= 0) {
-        return false;
-    }
+    // First: an instance call's events ask before their receiver is known,
+    // and then again with it.
     if (hasReceiver(record) &&
         (receiver == nullptr || receiver->outcome != ReceiverLookup::Outcome::Found ||
          receiver->tag <= 0 ||
          receiver->tag > agentState->objectLegendSize.load(std::memory_order_acquire))) {
+        return false;
+    }
+    if (!record.hasClass || record.filtered || record.activation || record.key == nullptr ||
+        !keyRecorded(*record.key) ||
+        agentState->activationDepth.load(std::memory_order_relaxed) <= 0) {
         return false;
     }
     return exit ? writeExitLineUnlocked(record.exitLine) : writeEntryLineUnlocked(record.entryLine());
